@@ -1,0 +1,95 @@
+// Stereo calibration model with cached rectification, and the canvas fitting
+// that places a rectified image inside a back-end's fixed input size.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "kelvo/export.hpp"
+#include "kelvo/json.hpp"
+
+namespace kelvo {
+
+/// A (height, width) pair; never `cv::Size` (width first) in an interface.
+struct HeightWidth {
+    int height = 0;
+    int width = 0;
+    bool operator==(const HeightWidth&) const = default;
+};
+
+/// Rectification of one stereo pair at one image size.
+struct KELVO_API Rectification {
+    HeightWidth eye_size;
+    cv::Mat map_left_x, map_left_y, map_right_x, map_right_y;  ///< CV_32FC1 remap tables
+    cv::Mat R1, R2, P1, P2, Q;
+    double fx = 0, fy = 0, cx = 0, cy = 0;  ///< rectified left camera
+    double baseline_m = 0;                  ///< distance between the rectified centres
+
+    /// Remaps one eye; `right` selects the right camera's tables.
+    cv::Mat rectify(const cv::Mat& eye, bool right) const;
+};
+
+/// A stereo calibration. Immutable once built; rectification is computed
+/// lazily per image size and cached (thread-safe), as building it is expensive.
+class KELVO_API Calibration {
+public:
+    struct Camera {
+        cv::Matx33d camera_matrix;
+        std::vector<double> dist_coeffs;
+    };
+
+    Calibration(HeightWidth image_size, Camera left, Camera right, cv::Matx33d R, cv::Vec3d T,
+                Json extra = Json::object());
+
+    /// Builds from the dictionary form; malformed input raises std::invalid_argument.
+    static std::shared_ptr<const Calibration> from_dict(const Json& dict);
+    /// The dictionary form, unknown keys of the input kept.
+    Json to_dict() const;
+
+    HeightWidth image_size() const { return _image_size; }
+    const Camera& left() const { return _left; }
+    const Camera& right() const { return _right; }
+    const cv::Matx33d& R() const { return _R; }
+    const cv::Vec3d& T() const { return _T; }
+
+    /// Rectification for eyes of `eye_size` (intrinsics scaled when it differs
+    /// from the calibrated size). Cached for the last size asked for.
+    std::shared_ptr<const Rectification> rectification(HeightWidth eye_size) const;
+
+private:
+    HeightWidth _image_size;
+    Camera _left, _right;
+    cv::Matx33d _R;
+    cv::Vec3d _T;
+    Json _extra;
+
+    mutable std::mutex _rect_mutex;
+    mutable std::shared_ptr<const Rectification> _rect_cache;
+};
+
+using CalibrationPtr = std::shared_ptr<const Calibration>;
+
+/// Where an image lies inside an inference canvas.
+struct CanvasLayout {
+    int canvas_w = 0, canvas_h = 0;
+    int pad_x = 0, pad_y = 0;      ///< offset of the image region
+    int valid_w = 0, valid_h = 0;  ///< size of the image region
+    double scale = 1.0;            ///< image pixels to canvas pixels
+    int source_w = 0, source_h = 0;
+};
+
+/// The layout that fits a `source` image into `canvas`, keeping its aspect
+/// ratio and centring it (letterbox).
+KELVO_API CanvasLayout fit_layout(HeightWidth source, HeightWidth canvas);
+/// Resizes `image` into a black canvas of the layout's size (CV_8UC3 or as given).
+KELVO_API cv::Mat fit_into_canvas(const cv::Mat& image, const CanvasLayout& layout);
+/// Crops a canvas-sized map to the valid region and scales it back to the
+/// source size; with `values_scale_with_width`, values (disparities) are
+/// scaled by source/canvas width as well.
+KELVO_API cv::Mat map_to_source(const cv::Mat& valid_map, const CanvasLayout& layout,
+                                bool values_scale_with_width);
+
+}  // namespace kelvo

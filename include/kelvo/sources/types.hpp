@@ -1,0 +1,40 @@
+// Frame and camera-description records shared by every frame source.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kelvo/json.hpp"
+
+namespace kelvo {
+
+/// One captured stereo frame, still encoded as the camera delivered it.
+struct RawFrame {
+    std::vector<std::uint8_t> payload;  ///< JPEG for "MJPG", packed YUYV 4:2:2 for "YUYV"
+    std::int64_t pts_us = 0;            ///< from the first packet (live) or recording start
+    std::int64_t sequence = 0;          ///< 1 for the first frame a source delivers
+    std::optional<std::int64_t> source_frame_idx;  ///< index in a recording's frame index
+};
+
+/// Frames are shared, never copied, between the slot, fan-out callbacks and consumers.
+using FramePtr = std::shared_ptr<const RawFrame>;
+
+/// What a source reports when it opens.
+struct CameraInfo {
+    std::string os_id;
+    std::string camera_name;
+    std::string camera_serial;
+    int width = 0;
+    int height = 0;
+    double fps = 0.0;
+    bool is_live = false;
+    std::string clock_domain = "linux_monotonic";
+    std::optional<std::string> sku;
+
+    Json to_json() const;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,122 @@
+#include "kelvo/inference/base.hpp"
+
+#include <limits>
+
+#include <fmt/format.h>
+#include <opencv2/imgproc.hpp>
+
+#include "kelvo/cache_dir.hpp"
+#include "kelvo/errors.hpp"
+
+namespace kelvo {
+
+float invalid_value() { return std::numeric_limits<float>::quiet_NaN(); }
+
+std::filesystem::path ModelFile::path() const {
+    return get_cache_dir() / "models" / slug / filename;
+}
+
+std::filesystem::path ModelFile::resolve(const std::string& variant_slug) const {
+    const auto file = path();
+    if (std::filesystem::is_regular_file(file)) return file;
+    if (archive_member) {
+        const auto member = file.parent_path() / *archive_member;
+        if (std::filesystem::is_regular_file(member)) return member;
+    }
+    throw RuntimeError(fmt::format(
+        "model file for variant '{}' not found: {}{} (place the exported network there)",
+        variant_slug, file.string(),
+        archive_member ? " or " + (file.parent_path() / *archive_member).string() : ""));
+}
+
+Json ModelFile::to_json() const {
+    Json j;
+    j["slug"] = slug;
+    j["filename"] = filename;
+    j["archive_member"] = archive_member ? Json(*archive_member) : Json(nullptr);
+    j["path"] = path().string();
+    return j;
+}
+
+std::optional<HeightWidth> InferenceVariant::input_size() const {
+    auto it = configurations.find("input_size");
+    if (it == configurations.end() || !it->is_array() || it->size() != 2) return std::nullopt;
+    return HeightWidth{(*it)[0].get<int>(), (*it)[1].get<int>()};
+}
+
+Json InferenceVariant::to_json() const {
+    Json j;
+    j["slug"] = slug;
+    j["label"] = label;
+    j["inference_kwargs"] = inference_kwargs;
+    Json files = Json::array();
+    for (const auto& f : files_to_download) files.push_back(f.to_json());
+    j["files_to_download"] = files;
+    j["configurations"] = configurations;
+    return j;
+}
+
+DepthInferenceBase::~DepthInferenceBase() = default;
+
+ClassicStereoInferenceBase::ClassicStereoInferenceBase(HeightWidth canvas_size)
+    : _canvas_h(canvas_size.height), _canvas_w(canvas_size.width) {}
+
+cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
+    const std::uint64_t version = _controls.version();
+    if (!_matcher || version != _matcher_version) {
+        _rebuild_matcher();
+        _matcher_version = version;
+    }
+    auto to_grey = [](const cv::Mat& in, cv::Mat& out) {
+        if (in.channels() == 3) {
+            cv::cvtColor(in, out, cv::COLOR_BGR2GRAY);
+        } else {
+            out = in;
+        }
+    };
+    to_grey(canvas_l, _grey_l);
+    to_grey(canvas_r, _grey_r);
+    _matcher->compute(_grey_l, _grey_r, _fixed);
+    // Fixed point with 4 fractional bits; anything below the matcher's minimum
+    // disparity marks a pixel without a match.
+    const int invalid_below = _matcher->getMinDisparity() * 16;
+    cv::Mat disparity;
+    _fixed.convertTo(disparity, CV_32F, 1.0 / 16.0);
+    disparity.setTo(invalid_value(), _fixed < invalid_below);
+    return disparity;
+}
+
+InferenceFuturePtr ClassicStereoInferenceBase::submit(const std::vector<cv::Mat>& blobs) {
+    if (blobs.size() != 2) {
+        throw std::invalid_argument(fmt::format("submit expected 2 blobs; got {}", blobs.size()));
+    }
+    auto future = std::make_shared<EventFuture>();
+    try {
+        future->set_result(compute(blobs[0], blobs[1]));
+    } catch (...) {
+        future->set_error(std::current_exception());
+    }
+    return future;
+}
+
+cv::Mat ClassicStereoInferenceBase::postprocess(const cv::Mat& raw_output,
+                                                const CanvasLayout& layout) {
+    return crop_to_valid(raw_output, layout);
+}
+
+cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout) {
+    const int x0 = std::clamp(layout.pad_x, 0, map.cols);
+    const int y0 = std::clamp(layout.pad_y, 0, map.rows);
+    const int x1 = std::clamp(layout.pad_x + layout.valid_w, x0, map.cols);
+    const int y1 = std::clamp(layout.pad_y + layout.valid_h, y0, map.rows);
+    cv::Mat crop = map(cv::Range(y0, y1), cv::Range(x0, x1));
+    cv::Mat out;
+    if (crop.depth() == CV_32F) {
+        out = crop.clone();
+    } else {
+        crop.convertTo(out, CV_32F);
+    }
+    return out;
+}
+
+}  // namespace kelvo
