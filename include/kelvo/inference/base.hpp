@@ -109,6 +109,70 @@ private:
     cv::Mat _grey_l, _grey_r, _fixed;    ///< scratch buffers, compute thread only
 };
 
+/// Base of neural back-ends: resolves the variant's model files, creates the
+/// engine (with the class's INPUT_SIZE / OUTPUT_NAME when it sets them),
+/// builds canvases at the network's input size and calls the hooks in order:
+/// `_init_extra_state()` once, then per frame `preprocess`, `submit`,
+/// `postprocess`. The pipeline keeps up to `nireq` frames in flight.
+class KELVO_API NeuralInferenceBase : public DepthInferenceBase {
+public:
+    ~NeuralInferenceBase() override;
+
+    /// Framework-side set-up for one variant; an engine may be injected
+    /// (tests), otherwise the OpenVINO engine is created from the model file.
+    void initialize(const InferenceVariant& variant, const InferenceCreateOptions& options,
+                    std::shared_ptr<InferenceEngine> engine = nullptr);
+
+    HeightWidth input_size() const override;
+    std::string label() const override;
+    InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override;
+
+    /// Canvases (H x W x 3 BGR of `input_size()`) to input blobs in the
+    /// network's input order; `canvas_r` is null for monocular back-ends.
+    virtual std::vector<cv::Mat> preprocess(const cv::Mat& canvas_l, const cv::Mat* canvas_r) = 0;
+    virtual bool is_mono() const = 0;
+    /// Requests in flight the engine allows.
+    int nireq() const { return _nireq; }
+    const std::shared_ptr<InferenceEngine>& engine() const { return _engine; }
+    /// Waits for runs in flight and releases the engine.
+    void shutdown();
+
+protected:
+    /// Once per instance, before the first `preprocess`.
+    virtual void _init_extra_state() {}
+    /// The class's INPUT_SIZE / OUTPUT_NAME, when it pins them.
+    virtual std::optional<HeightWidth> class_input_size() const { return std::nullopt; }
+    virtual std::optional<std::string> class_output_name() const { return std::nullopt; }
+    /// Family name for `label()`.
+    virtual std::string class_label() const = 0;
+
+    std::shared_ptr<InferenceEngine> _engine;
+    InferenceVariant _variant;
+    HeightWidth _input_size;
+    int _nireq = 2;
+};
+
+class KELVO_API NeuralStereoInferenceBase : public NeuralInferenceBase {
+public:
+    bool is_mono() const override { return false; }
+};
+
+/// Monocular base: adds the user depth scale and offset ("depth_scale_milli",
+/// "depth_offset_mm" runtime controls; identity by default).
+class KELVO_API NeuralMonoInferenceBase : public NeuralInferenceBase {
+public:
+    NeuralMonoInferenceBase();
+    bool is_mono() const override { return true; }
+    /// Focal lengths and principal point of the rectified left camera, in
+    /// pixels; used by back-ends that know their canonical camera.
+    virtual void set_intrinsics(double fx, double fy, double cx, double cy);
+
+protected:
+    void _init_extra_state() override {}
+    /// depth * scale + offset, with the user's current controls.
+    cv::Mat _apply_depth_affine(const cv::Mat& depth) const;
+};
+
 /// Crops rows pad_y..pad_y+valid_h and columns pad_x..pad_x+valid_w of a 2-D
 /// map (clipped to the map) into a contiguous CV_32F copy.
 KELVO_API cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout);
