@@ -27,7 +27,8 @@ TEST(Catalogue, CorvanProductCodesInLoopOrder) {
 TEST(Catalogue, CorvanModes) {
     const auto& modes = *KELVO_CORVAN.modes;
     ASSERT_EQ(modes.size(), 108u);
-    EXPECT_EQ(std::count_if(modes.begin(), modes.end(), [](auto& m) { return m.is_supported; }), 45);
+    EXPECT_EQ(std::count_if(modes.begin(), modes.end(), [](auto& m) { return m.is_supported; }),
+              45);
     EXPECT_EQ(std::count_if(modes.begin(), modes.end(),
                             [](auto& m) { return m.is_supported && m.fourcc == "MJPG"; }),
               28);
@@ -55,10 +56,19 @@ TEST(Catalogue, CorvanModes) {
 TEST(Catalogue, CorvanControlTables) {
     const auto& v4l2 = *KELVO_CORVAN.controls;
     ASSERT_EQ(v4l2.size(), 13u);
-    const char* names[] = {"auto_exposure", "exposure",   "gain",      "brightness",
-                           "contrast",      "saturation", "hue",       "gamma",
-                           "sharpness",     "white_balance_auto",      "white_balance",
-                           "power_line_frequency",       "backlight_compensation"};
+    const char* names[] = {"auto_exposure",
+                           "exposure",
+                           "gain",
+                           "brightness",
+                           "contrast",
+                           "saturation",
+                           "hue",
+                           "gamma",
+                           "sharpness",
+                           "white_balance_auto",
+                           "white_balance",
+                           "power_line_frequency",
+                           "backlight_compensation"};
     for (std::size_t i = 0; i < v4l2.size(); ++i) EXPECT_EQ(v4l2[i].name, names[i]);
     EXPECT_EQ(v4l2[1].default_value, 312);
     EXPECT_EQ(v4l2[1].max, 80000);

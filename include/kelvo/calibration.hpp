@@ -35,7 +35,7 @@ struct KELVO_API Rectification {
 /// A stereo calibration. Immutable once built; rectification is computed
 /// lazily per image size and cached (thread-safe), as building it is expensive.
 class KELVO_API Calibration {
-public:
+  public:
     struct Camera {
         cv::Matx33d camera_matrix;
         std::vector<double> dist_coeffs;
@@ -59,7 +59,7 @@ public:
     /// from the calibrated size). Cached for the last size asked for.
     std::shared_ptr<const Rectification> rectification(HeightWidth eye_size) const;
 
-private:
+  private:
     HeightWidth _image_size;
     Camera _left, _right;
     cv::Matx33d _R;

@@ -23,8 +23,8 @@ struct KELVO_API IntControl {
     std::string kind;  ///< "number" or "enum"
     int default_value = 0;
     std::string label;
-    std::optional<int> min, max, step;                               ///< "number" only
-    std::optional<std::string> unit;                                 ///< "number" only
+    std::optional<int> min, max, step;                                       ///< "number" only
+    std::optional<std::string> unit;                                         ///< "number" only
     std::optional<std::vector<std::pair<double, std::string>>> enum_values;  ///< "enum" only
 
     static IntControl number(std::string name, int default_value, std::string label, int min,
@@ -38,7 +38,7 @@ struct KELVO_API IntControl {
 
 /// Current values of one instance's controls; safe to change from any thread.
 class KELVO_API IntControlValues {
-public:
+  public:
     explicit IntControlValues(std::vector<IntControl> specs = {});
 
     const std::vector<IntControl>& specs() const { return _specs; }
@@ -52,7 +52,7 @@ public:
     /// Incremented on every change, so users can tell when to rebuild.
     std::uint64_t version() const { return _version.load(); }
 
-private:
+  private:
     const IntControl& spec(const std::string& name) const;
 
     std::vector<IntControl> _specs;

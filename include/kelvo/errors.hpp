@@ -11,13 +11,13 @@ namespace kelvo {
 
 /// A run-time error: wrong state, bad model, bad output shape, missing runtime.
 class KELVO_API RuntimeError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 /// A value of the wrong kind was handed to an interface that checks kinds.
 class KELVO_API TypeError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -10,14 +10,14 @@
 namespace kelvo {
 
 class KELVO_API Event {
-public:
+  public:
     void set();
     void clear();
     bool is_set() const;
     /// Waits until the flag is set or `seconds` pass; returns the flag.
     bool wait_for(double seconds) const;
 
-private:
+  private:
     mutable std::mutex _mutex;
     mutable std::condition_variable _cv;
     bool _flag = false;

@@ -21,7 +21,9 @@ KELVO_API std::shared_ptr<spdlog::logger> get_logger(const std::string& channel)
 KELVO_API std::string repr(std::string_view text);
 KELVO_API std::string repr(double value);
 KELVO_API std::string repr(long long value);
-inline std::string repr(int value) { return repr(static_cast<long long>(value)); }
+inline std::string repr(int value) {
+    return repr(static_cast<long long>(value));
+}
 
 /// Type name and message of an exception, for "logged with stack trace" records.
 KELVO_API std::string describe_exception(const std::exception_ptr& error);

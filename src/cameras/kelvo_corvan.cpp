@@ -9,7 +9,8 @@ namespace kelvo {
 namespace {
 
 std::vector<std::string> corvan_skus() {
-    const std::array<const char*, 2> lines = {"STEREO-CAMERA-CORVAN", "STEREO-CAMERA-MODULE-CORVAN"};
+    const std::array<const char*, 2> lines = {"STEREO-CAMERA-CORVAN",
+                                              "STEREO-CAMERA-MODULE-CORVAN"};
     const std::array<const char*, 4> baselines = {"ULTRA-SHORT", "SHORT", "REGULAR", "LONG"};
     const std::array<const char*, 6> lenses = {"NARROW",     "REGULAR", "WIDE",
                                                "ULTRA-WIDE", "FISHEYE", "ULTRA-FISHEYE"};

@@ -12,7 +12,8 @@ namespace {
 CameraSpec build_fenwa() {
     std::vector<std::string> skus;
     for (const char* line : {"STEREO-CAMERA-FENWA-", "STEREO-CAMERA-MODULE-FENWA-"}) {
-        for (const char* lens : detail::FENWA_LENSES) skus.push_back(std::string(line) + lens + "-21");
+        for (const char* lens : detail::FENWA_LENSES)
+            skus.push_back(std::string(line) + lens + "-21");
     }
     CameraSpec spec;
     spec.skus = std::make_shared<const std::vector<std::string>>(std::move(skus));

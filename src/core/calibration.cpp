@@ -35,7 +35,8 @@ cv::Matx33d matrix3(const Json& value, const std::string& where) {
         const Json& row = value[r];
         if (!row.is_array() || row.size() != 3) malformed(where + " must be a 3x3 list of rows");
         for (int c = 0; c < 3; ++c) {
-            m(r, c) = number_at(row[c], where + "[" + std::to_string(r) + "][" + std::to_string(c) + "]");
+            m(r, c) =
+                number_at(row[c], where + "[" + std::to_string(r) + "][" + std::to_string(c) + "]");
         }
     }
     return m;
@@ -52,7 +53,8 @@ Calibration::Camera camera(const Json& value, const std::string& where) {
                   std::to_string(n));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        cam.dist_coeffs.push_back(number_at(dist[i], where + ".dist_coeffs[" + std::to_string(i) + "]"));
+        cam.dist_coeffs.push_back(
+            number_at(dist[i], where + ".dist_coeffs[" + std::to_string(i) + "]"));
     }
     if (cam.camera_matrix(0, 0) <= 0 || cam.camera_matrix(1, 1) <= 0) {
         malformed(where + ".camera_matrix needs positive focal lengths");
@@ -125,8 +127,8 @@ std::shared_ptr<const Calibration> Calibration::from_dict(const Json& dict) {
         }
     }
     return std::make_shared<const Calibration>(
-        HeightWidth{static_cast<int>(h), static_cast<int>(w)}, std::move(left), std::move(right),
-        R, T, std::move(extra));
+        HeightWidth{static_cast<int>(h), static_cast<int>(w)}, std::move(left), std::move(right), R,
+        T, std::move(extra));
 }
 
 Json Calibration::to_dict() const {

@@ -1,7 +1,10 @@
 #include "kelvo/cameras/camera_spec.hpp"
 
+#include <dlfcn.h>
 #include <algorithm>
 #include <cmath>
+
+#include <filesystem>
 #include <mutex>
 
 #include <fmt/format.h>
@@ -31,6 +34,32 @@ struct SpecRegistry {
 SpecRegistry& spec_registry() {
     static SpecRegistry registry;
     return registry;
+}
+
+// A host that links only the core (or drops unused libraries at link time)
+// still finds the catalogue: the entries register themselves when their
+// library loads, so load it from beside the core library on first use.
+void ensure_catalogue_loaded() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        {
+            auto& registry = spec_registry();
+            std::lock_guard lock(registry.mutex);
+            if (!registry.entries.empty()) return;
+        }
+        Dl_info info{};
+        std::filesystem::path dir;
+        if (dladdr(reinterpret_cast<void*>(&ensure_catalogue_loaded), &info) && info.dli_fname) {
+            dir = std::filesystem::path(info.dli_fname).parent_path();
+        }
+        for (const char* name : {"libkelvo_fenwa.so.0", "libkelvo_fenwa.so"}) {
+            const auto candidate = dir.empty() ? std::filesystem::path(name) : dir / name;
+            if (dlopen(candidate.c_str(), RTLD_NOW | RTLD_GLOBAL) ||
+                dlopen(name, RTLD_NOW | RTLD_GLOBAL)) {
+                return;
+            }
+        }
+    });
 }
 
 }  // namespace
@@ -142,6 +171,7 @@ Json CameraSpec::to_json() const {
 }
 
 std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku) {
+    ensure_catalogue_loaded();
     auto& registry = spec_registry();
     std::lock_guard lock(registry.mutex);
     for (const auto& [name, spec] : registry.entries) {
@@ -151,6 +181,7 @@ std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku) {
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<const CameraSpec>>> catalogue() {
+    ensure_catalogue_loaded();
     auto& registry = spec_registry();
     std::lock_guard lock(registry.mutex);
     return registry.entries;

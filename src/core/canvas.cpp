@@ -16,10 +16,10 @@ CanvasLayout fit_layout(HeightWidth source, HeightWidth canvas) {
     if (source.width <= 0 || source.height <= 0) return layout;
     layout.scale = std::min(static_cast<double>(canvas.width) / source.width,
                             static_cast<double>(canvas.height) / source.height);
-    layout.valid_w = std::clamp(static_cast<int>(std::lround(source.width * layout.scale)), 1,
-                                canvas.width);
-    layout.valid_h = std::clamp(static_cast<int>(std::lround(source.height * layout.scale)), 1,
-                                canvas.height);
+    layout.valid_w =
+        std::clamp(static_cast<int>(std::lround(source.width * layout.scale)), 1, canvas.width);
+    layout.valid_h =
+        std::clamp(static_cast<int>(std::lround(source.height * layout.scale)), 1, canvas.height);
     layout.pad_x = (canvas.width - layout.valid_w) / 2;
     layout.pad_y = (canvas.height - layout.valid_h) / 2;
     return layout;

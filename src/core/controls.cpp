@@ -38,8 +38,8 @@ void IntControl::validate(int value) const {
         }
         std::string names;
         for (const auto& [allowed, text] : *enum_values) {
-            names += fmt::format("{}{} ({})", names.empty() ? "" : ", ",
-                                 static_cast<int>(allowed), text);
+            names += fmt::format("{}{} ({})", names.empty() ? "" : ", ", static_cast<int>(allowed),
+                                 text);
         }
         throw std::invalid_argument(
             fmt::format("control {} must be one of {}; got {}", name, names, value));
@@ -49,8 +49,8 @@ void IntControl::validate(int value) const {
                                                 min.value_or(value), max.value_or(value), value));
     }
     if (step && *step > 1 && min && (value - *min) % *step != 0) {
-        throw std::invalid_argument(fmt::format("control {} must be {} plus a multiple of {}; got {}",
-                                                name, *min, *step, value));
+        throw std::invalid_argument(fmt::format(
+            "control {} must be {} plus a multiple of {}; got {}", name, *min, *step, value));
     }
 }
 
@@ -74,7 +74,9 @@ Json IntControl::to_json() const {
     return j;
 }
 
-IntControlValues::IntControlValues(std::vector<IntControl> specs) { add(specs); }
+IntControlValues::IntControlValues(std::vector<IntControl> specs) {
+    add(specs);
+}
 
 void IntControlValues::add(const std::vector<IntControl>& specs) {
     std::lock_guard lock(_mutex);

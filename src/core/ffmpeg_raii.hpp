@@ -68,12 +68,12 @@ inline std::string av_error_text(int code) {
 /// An FFmpeg call that failed, with its error code kept for callers that
 /// treat some codes specially (EAGAIN, EINVAL).
 class FfmpegError : public RuntimeError {
-public:
+  public:
     FfmpegError(const std::string& what, int code)
         : RuntimeError(what + ": " + av_error_text(code)), _code(code) {}
     int code() const { return _code; }
 
-private:
+  private:
     int _code;
 };
 

@@ -23,9 +23,13 @@ void FrameSource::remove_fanout(const FrameCallbackPtr& cb) {
     if (it != _fanout.end()) _fanout.erase(it);
 }
 
-std::pair<std::int64_t, std::int64_t> FrameSource::get_pump_stats() { return {1, 0}; }
+std::pair<std::int64_t, std::int64_t> FrameSource::get_pump_stats() {
+    return {1, 0};
+}
 
-std::string FrameSource::fourcc() const { return "MJPG"; }
+std::string FrameSource::fourcc() const {
+    return "MJPG";
+}
 
 void FrameSource::_dispatch_fanout(const FramePtr& frame, spdlog::logger& logger) {
     std::vector<FrameCallbackPtr> callbacks;
@@ -53,13 +57,13 @@ cv::Mat decode_to_bgr(std::string_view fourcc, std::span<const std::uint8_t> pay
     if (fourcc == "YUYV") {
         const std::size_t needed = static_cast<std::size_t>(width) * height * 2;
         if (width <= 0 || height <= 0 || width % 2 != 0) {
-            throw RuntimeError(fmt::format("cannot decode YUYV payload: bad frame size {}x{}",
-                                           width, height));
+            throw RuntimeError(
+                fmt::format("cannot decode YUYV payload: bad frame size {}x{}", width, height));
         }
         if (payload.size() < needed) {
-            throw RuntimeError(fmt::format(
-                "cannot decode YUYV payload: {} bytes, a {}x{} frame needs {}", payload.size(),
-                width, height, needed));
+            throw RuntimeError(
+                fmt::format("cannot decode YUYV payload: {} bytes, a {}x{} frame needs {}",
+                            payload.size(), width, height, needed));
         }
         const cv::Mat yuyv(height, width, CV_8UC2, const_cast<std::uint8_t*>(payload.data()));
         cv::Mat bgr;

@@ -10,7 +10,9 @@
 
 namespace kelvo {
 
-float invalid_value() { return std::numeric_limits<float>::quiet_NaN(); }
+float invalid_value() {
+    return std::numeric_limits<float>::quiet_NaN();
+}
 
 std::filesystem::path ModelFile::path() const {
     return get_cache_dir() / "models" / slug / filename;

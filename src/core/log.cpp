@@ -1,7 +1,7 @@
 #include "kelvo/log.hpp"
 
-#include <cmath>
 #include <cxxabi.h>
+#include <cmath>
 #include <mutex>
 #include <typeinfo>
 
@@ -46,7 +46,9 @@ std::string repr(double value) {
     return fmt::format("{}", value);
 }
 
-std::string repr(long long value) { return std::to_string(value); }
+std::string repr(long long value) {
+    return std::to_string(value);
+}
 
 std::string describe_exception(const std::exception_ptr& error) {
     if (!error) return "(no exception)";

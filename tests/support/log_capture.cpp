@@ -7,19 +7,19 @@
 namespace kelvo::testing {
 
 class LogCapture::Sink : public spdlog::sinks::base_sink<std::mutex> {
-public:
+  public:
     std::vector<LogRecord> snapshot() {
         std::lock_guard lock(this->mutex_);
         return _records;
     }
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         _records.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
     }
     void flush_() override {}
 
-private:
+  private:
     std::vector<LogRecord> _records;
 };
 
@@ -35,7 +35,9 @@ LogCapture::~LogCapture() {
     _logger->set_level(_old_level);
 }
 
-std::vector<LogRecord> LogCapture::records() const { return _sink->snapshot(); }
+std::vector<LogRecord> LogCapture::records() const {
+    return _sink->snapshot();
+}
 
 std::size_t LogCapture::count(const std::string& prefix, int level) const {
     std::size_t n = 0;

@@ -17,7 +17,7 @@ struct LogRecord {
 };
 
 class LogCapture {
-public:
+  public:
     /// Attaches to `channel` (and lowers its level to debug) until destroyed.
     explicit LogCapture(const std::string& channel);
     ~LogCapture();
@@ -27,9 +27,11 @@ public:
     std::vector<LogRecord> records() const;
     /// Records whose text starts with `prefix` (at `level` when given).
     std::size_t count(const std::string& prefix, int level = -1) const;
-    bool contains(const std::string& prefix, int level = -1) const { return count(prefix, level) > 0; }
+    bool contains(const std::string& prefix, int level = -1) const {
+        return count(prefix, level) > 0;
+    }
 
-private:
+  private:
     class Sink;
     std::shared_ptr<spdlog::logger> _logger;
     std::shared_ptr<Sink> _sink;

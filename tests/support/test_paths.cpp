@@ -28,12 +28,15 @@ int run_command(const std::string& command, std::string* output) {
     std::array<char, 4096> buffer{};
     std::string text;
     std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        text.append(buffer.data(), n);
     const int status = ::pclose(pipe);
     if (output) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::filesystem::path opencv_sample_dir() { return "/usr/share/doc/opencv-doc/examples/data"; }
+std::filesystem::path opencv_sample_dir() {
+    return "/usr/share/doc/opencv-doc/examples/data";
+}
 
 }  // namespace kelvo::testing

@@ -8,7 +8,7 @@ namespace kelvo::testing {
 
 /// A fresh, empty folder under the build tree, removed when the object dies.
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& hint = "tmp");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,7 +16,7 @@ public:
     const std::filesystem::path& path() const { return _path; }
     std::filesystem::path operator/(const std::string& name) const { return _path / name; }
 
-private:
+  private:
     std::filesystem::path _path;
 };
 

@@ -6,7 +6,7 @@
 namespace {
 
 class LoaderTestInference final : public kelvo::ClassicStereoInferenceBase {
-public:
+  public:
     static constexpr const char* LABEL = "Loader test";
     static constexpr bool NEURAL = false;
     explicit LoaderTestInference(kelvo::HeightWidth size) : ClassicStereoInferenceBase(size) {
@@ -25,7 +25,7 @@ public:
     }
     std::string label() const override { return "loader-test"; }
 
-protected:
+  protected:
     void _rebuild_matcher() override { _matcher = cv::StereoBM::create(16, 5); }
 };
 

@@ -19,7 +19,8 @@ struct UsageError : std::runtime_error {
 
 /// An error that exits with a given status after printing its message.
 struct ExitError : std::runtime_error {
-    ExitError(int status_, const std::string& message) : std::runtime_error(message), status(status_) {}
+    ExitError(int status_, const std::string& message)
+        : std::runtime_error(message), status(status_) {}
     int status;
 };
 

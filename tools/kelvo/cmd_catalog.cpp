@@ -12,7 +12,9 @@
 namespace kelvo::cli {
 namespace {
 
-std::string text_or_dash(const std::optional<std::string>& value) { return value.value_or("-"); }
+std::string text_or_dash(const std::optional<std::string>& value) {
+    return value.value_or("-");
+}
 
 void print_table(const std::string& name, const CameraSpec& spec) {
     fmt::print("{}\n  product codes ({}):\n", name, spec.skus->size());
@@ -41,7 +43,7 @@ void print_table(const std::string& name, const CameraSpec& spec) {
 
 int run_catalog(const Args& args) {
     const std::pair<const char*, const CameraSpec*> entries[] = {{"KELVO_CORVAN", &KELVO_CORVAN},
-                                                                {"KELVO_FENWA", &KELVO_FENWA}};
+                                                                 {"KELVO_FENWA", &KELVO_FENWA}};
     if (auto sku = args.value("--sku")) {
         for (const auto& [name, spec] : entries) {
             if (!spec->has_sku(*sku)) continue;

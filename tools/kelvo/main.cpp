@@ -97,9 +97,13 @@ bool register_command(Command command) {
     return true;
 }
 
-const std::vector<Command>& commands() { return command_table(); }
+const std::vector<Command>& commands() {
+    return command_table();
+}
 
-bool stdout_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
+bool stdout_is_terminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
 
 }  // namespace kelvo::cli
 

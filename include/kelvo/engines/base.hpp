@@ -18,7 +18,7 @@ namespace kelvo {
 
 /// The result of one asynchronous run.
 class KELVO_API InferenceFuture {
-public:
+  public:
     virtual ~InferenceFuture();
     /// Waits up to `timeout_s` seconds (negative: forever); true when done.
     virtual bool wait(double timeout_s = -1.0) const = 0;
@@ -31,7 +31,7 @@ public:
 /// A future completed from one thread (an engine's completion thread) and
 /// waited on from another. Completing it twice keeps the first outcome.
 class KELVO_API EventFuture final : public InferenceFuture {
-public:
+  public:
     EventFuture() = default;
     void set_result(cv::Mat value);
     void set_error(std::exception_ptr error);
@@ -40,7 +40,7 @@ public:
     bool done() const override;
     cv::Mat get(double timeout_s = -1.0) const override;
 
-private:
+  private:
     mutable std::mutex _mutex;
     mutable std::condition_variable _cv;
     bool _done = false;
@@ -53,7 +53,7 @@ using Shape4 = std::array<std::int64_t, 4>;
 
 /// An engine runs one compiled network asynchronously.
 class KELVO_API InferenceEngine {
-public:
+  public:
     InferenceEngine() = default;
     virtual ~InferenceEngine();
     /// One (N, C, H, W) per model input, in input order.

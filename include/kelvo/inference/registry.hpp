@@ -53,9 +53,13 @@ KELVO_API std::vector<std::string> take_registration_errors();
 KELVO_API void unregister_inference(const std::string& key);
 
 template <typename T>
-concept HasNeuralFlag = requires { T::NEURAL; };
+concept HasNeuralFlag = requires {
+    T::NEURAL;
+};
 template <typename T>
-concept HasControls = requires { T::CONTROLS(); };
+concept HasControls = requires {
+    T::CONTROLS();
+};
 
 template <typename T>
 InferenceClass make_inference_class(const char* key) {
@@ -83,14 +87,14 @@ InferenceClass make_inference_class(const char* key) {
 
 /// Registers `Class` under `key` when the library loads and marks the library
 /// as a back-end plugin. Use once per plugin library, at namespace scope.
-#define KELVO_REGISTER_INFERENCE(Class, key)                                             \
-    extern "C" KELVO_API int kelvo_inference_plugin_abi() {                              \
-        return ::kelvo::INFERENCE_PLUGIN_ABI;                                            \
-    }                                                                                    \
-    namespace {                                                                          \
-    const bool KELVO_DETAIL_CAT(kelvo_registered_, __LINE__) = [] {                     \
-        ::kelvo::detail::register_inference_at_load(                                     \
-            ::kelvo::detail::make_inference_class<Class>(key));                          \
-        return true;                                                                     \
-    }();                                                                                 \
+#define KELVO_REGISTER_INFERENCE(Class, key)                        \
+    extern "C" KELVO_API int kelvo_inference_plugin_abi() {         \
+        return ::kelvo::INFERENCE_PLUGIN_ABI;                       \
+    }                                                               \
+    namespace {                                                     \
+    const bool KELVO_DETAIL_CAT(kelvo_registered_, __LINE__) = [] { \
+        ::kelvo::detail::register_inference_at_load(                \
+            ::kelvo::detail::make_inference_class<Class>(key));     \
+        return true;                                                \
+    }();                                                            \
     }

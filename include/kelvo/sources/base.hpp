@@ -36,7 +36,7 @@ inline FrameCallbackPtr make_frame_callback(FrameCallback fn) {
 }
 
 class KELVO_API FrameSource {
-public:
+  public:
     virtual ~FrameSource();
 
     virtual CameraInfo open() = 0;
@@ -61,7 +61,7 @@ public:
     /// Decodes a payload of this source's `fourcc()` into a BGR image.
     cv::Mat decode_to_bgr(std::span<const std::uint8_t> payload, int width, int height) const;
 
-protected:
+  protected:
     /// Calls every registered callback with `frame`, in registration order, on
     /// the calling (pump) thread, outside the lock; a callback that raises is
     /// logged "fanout callback raised (non-fatal)" and the next one runs.
