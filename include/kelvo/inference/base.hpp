@@ -59,7 +59,7 @@ KELVO_API float invalid_value();
 
 /// Root of every back-end.
 class KELVO_API DepthInferenceBase {
-public:
+  public:
     virtual ~DepthInferenceBase();
 
     virtual HeightWidth input_size() const = 0;
@@ -73,18 +73,16 @@ public:
     /// Current integer of a control; std::invalid_argument for an unknown name.
     int control(const std::string& name) const { return _controls.get(name); }
     /// Validates and changes a control; takes effect before the next computation.
-    void set_inference_control(const std::string& name, int value) {
-        _controls.set(name, value);
-    }
+    void set_inference_control(const std::string& name, int value) { _controls.set(name, value); }
 
-protected:
+  protected:
     IntControlValues _controls;
 };
 
 /// Base of classical matchers: runs `_matcher` on a grey canvas pair and turns
 /// its fixed-point disparity into a float map.
 class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
-public:
+  public:
     explicit ClassicStereoInferenceBase(HeightWidth canvas_size);
 
     HeightWidth input_size() const override { return {_canvas_h, _canvas_w}; }
@@ -97,14 +95,14 @@ public:
     /// Crops a canvas-sized map to the valid region.
     cv::Mat postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) override;
 
-protected:
+  protected:
     virtual void _rebuild_matcher() = 0;
 
     int _canvas_h = 0;
     int _canvas_w = 0;
     cv::Ptr<cv::StereoMatcher> _matcher;
 
-private:
+  private:
     std::uint64_t _matcher_version = 0;  ///< controls version the matcher was built for
     cv::Mat _grey_l, _grey_r, _fixed;    ///< scratch buffers, compute thread only
 };
@@ -115,7 +113,7 @@ private:
 /// `_init_extra_state()` once, then per frame `preprocess`, `submit`,
 /// `postprocess`. The pipeline keeps up to `nireq` frames in flight.
 class KELVO_API NeuralInferenceBase : public DepthInferenceBase {
-public:
+  public:
     ~NeuralInferenceBase() override;
 
     /// Framework-side set-up for one variant; an engine may be injected
@@ -137,7 +135,7 @@ public:
     /// Waits for runs in flight and releases the engine.
     void shutdown();
 
-protected:
+  protected:
     /// Once per instance, before the first `preprocess`.
     virtual void _init_extra_state() {}
     /// The class's INPUT_SIZE / OUTPUT_NAME, when it pins them.
@@ -150,26 +148,32 @@ protected:
     InferenceVariant _variant;
     HeightWidth _input_size;
     int _nireq = 2;
+
+  private:
+    bool _initialized = false;
 };
 
 class KELVO_API NeuralStereoInferenceBase : public NeuralInferenceBase {
-public:
+  public:
     bool is_mono() const override { return false; }
 };
 
 /// Monocular base: adds the user depth scale and offset ("depth_scale_milli",
 /// "depth_offset_mm" runtime controls; identity by default).
 class KELVO_API NeuralMonoInferenceBase : public NeuralInferenceBase {
-public:
+  public:
     NeuralMonoInferenceBase();
+    /// The base's control descriptors; subclasses inherit them.
+    static std::vector<IntControl> CONTROLS();
     bool is_mono() const override { return true; }
     /// Focal lengths and principal point of the rectified left camera, in
     /// pixels; used by back-ends that know their canonical camera.
     virtual void set_intrinsics(double fx, double fy, double cx, double cy);
 
-protected:
+  protected:
     void _init_extra_state() override {}
-    /// depth * scale + offset, with the user's current controls.
+    /// depth * (depth_scale_milli / 1000) + depth_offset_mm / 1000 (maps in
+    /// metres), with the user's current controls; the input is left untouched.
     cv::Mat _apply_depth_affine(const cv::Mat& depth) const;
 };
 

@@ -16,6 +16,8 @@
 
 namespace kelvo {
 
+/// The recorder's settings. The members up to `t0_monotonic_ns_provider` are
+/// declared in the order the recording controller evaluates them.
 struct MkvRecorderOptions {
     std::string path;
     int width = 0;
@@ -27,12 +29,18 @@ struct MkvRecorderOptions {
     std::string camera_serial;
     /// Polled while recording; a changed snapshot is written as a camera_state event.
     std::function<Json()> camera_controls_provider;
-    std::string capture_mode_slug;  ///< "CAPTURE_MODE" tag
+    std::string capture_mode_slug;       ///< "CAPTURE_MODE" tag
     std::string source_fourcc = "MJPG";  ///< "MJPG" -> mjpeg, "YUYV" -> rawvideo/YUY2
-    /// Gives the "RECORD_T0_HOST_MONOTONIC_NS" tag when the first frame arrives.
+    /// The source's host-monotonic time origin, read when the first frame is
+    /// written; the "RECORD_T0_HOST_MONOTONIC_NS" tag is that origin moved to
+    /// the first recorded frame.
     std::function<std::optional<std::int64_t>()> t0_monotonic_ns_provider;
-    double fps = 30.0;             ///< "FPS_TARGET" tag
-    std::size_t queue_size = 64;   ///< frames waiting for the writer; more are dropped
+    /// "FPS_TARGET" tag; when absent, the rate of `capture_mode_slug`
+    /// ("1280x720@7.5-YUYV" -> 7.5), else 30.
+    std::optional<double> fps;
+    std::size_t queue_size = 64;  ///< frames waiting for the writer; more are dropped
+    /// How often `camera_controls_provider` is polled, in seconds.
+    double controls_poll_interval = 0.5;
 };
 
 /// Snapshot of a recording in progress.
@@ -43,8 +51,8 @@ struct RecordingStatus {
     std::int64_t frames_written = 0;
     std::int64_t frames_dropped = 0;
     std::int64_t bytes_written = 0;
-    std::int64_t duration_us = 0;  ///< pts of the last written frame
-    Json to_json() const;
+    std::int64_t duration_us = 0;  ///< recording time of the last written frame
+    KELVO_API Json to_json() const;
 };
 
 /// What a finished recording holds.
@@ -53,8 +61,8 @@ struct RecordingResult {
     std::int64_t frames_written = 0;
     std::int64_t frames_dropped = 0;
     std::int64_t bytes = 0;
-    std::int64_t duration_us = 0;
-    Json to_json() const;
+    std::int64_t duration_us = 0;  ///< recording time of the last written frame
+    KELVO_API Json to_json() const;
 };
 
 namespace detail {
@@ -62,31 +70,55 @@ class MkvRecorderImpl;
 }
 
 /// States: created -> running (start) <-> paused (pause/resume) -> stopped
-/// (stop, or by itself after a write error). `feed` may be called from any
-/// thread; frames are queued and written by the recorder's writer thread.
+/// (stop, or by itself after a write error, which it logs).
+///
+/// `feed` may be called from any thread; frames are queued and written by the
+/// recorder's writer thread ("kelvo-recorder"). Recording time 0 is the
+/// `pts_us` of the first frame fed after `start`. A frame whose `sequence` is
+/// not above the last accepted one is a repeat of a frame already offered
+/// (a source fed through two paths) and is ignored; a source whose time goes
+/// back (a replay that loops or seeks back) continues the recording one frame
+/// interval after the last written frame. Frames fed while paused are not
+/// written and not counted as dropped.
+///
+/// Crash safety: every frame is written out as a closed cluster as soon as
+/// the writer takes it, and the file is synced to disk at least once a second,
+/// so a killed process or a power loss leaves a file that replays up to about
+/// its last second. The cues (one per frame) are written by `stop`.
+///
+/// The methods are virtual so that tests can stand in a recorder that fails.
 class KELVO_API MkvRecorder {
-public:
+  public:
+    /// Checks the options (std::invalid_argument); opens nothing.
     explicit MkvRecorder(MkvRecorderOptions options);
-    ~MkvRecorder();  ///< stops and finishes the file
+    virtual ~MkvRecorder();  ///< stops and finishes the file
     MkvRecorder(const MkvRecorder&) = delete;
     MkvRecorder& operator=(const MkvRecorder&) = delete;
 
-    void start();
-    RecordingResult stop();
-    void pause();
-    void resume();
-    RecordingStatus status() const;
-    bool is_running() const;
-    bool is_paused() const;
+    /// Creates the file and starts the writer thread; RuntimeError when the
+    /// file cannot be created or the recorder was started before.
+    virtual void start();
+    /// Writes the queued frames, the cues and the end of the file; a second
+    /// call returns the same result. RuntimeError before `start`.
+    virtual RecordingResult stop();
+    virtual void pause();
+    virtual void resume();
+    virtual RecordingStatus status() const;
+    virtual bool is_running() const;
+    virtual bool is_paused() const;
 
-    /// Queues a frame; a full queue drops it and counts the drop.
-    void feed(const FramePtr& frame);
+    /// Queues a frame; a full queue drops it and counts the drop. Ignored
+    /// when not running or paused.
+    virtual void feed(const FramePtr& frame);
     /// One complete calibration entry at `pts_us` of the source's clock.
-    void write_calibration_update(const Json& calibration_dict, std::int64_t pts_us);
+    /// std::invalid_argument when it is not a JSON object.
+    virtual void write_calibration_update(const Json& calibration_dict, std::int64_t pts_us);
     /// One camera-control snapshot at `pts_us` of the source's clock.
-    void write_camera_state(const Json& controls, std::int64_t pts_us);
+    virtual void write_camera_state(const Json& controls, std::int64_t pts_us);
 
-private:
+    const std::string& path() const;
+
+  private:
     std::shared_ptr<detail::MkvRecorderImpl> _impl;
 };
 

@@ -19,6 +19,7 @@ namespace kelvo {
 
 namespace detail {
 struct MkvReplayState;
+struct MkvInputOpener;
 inline constexpr std::array<const char*, 2> VALID_REPLAY_MODES = {"realtime", "every_frame"};
 }  // namespace detail
 
@@ -28,17 +29,36 @@ struct MkvReplayOptions {
     bool build_frame_index = true;
 };
 
+/// A recording replayed as a frame source.
+///
+/// States: constructed (the factory calibration is already loaded) -> open
+/// (the container is held; in "realtime" mode the pump thread "kelvo-mkv-pump"
+/// paces frames, feeds fan-out callbacks and keeps the newest frame for
+/// grab()) -> closed. In "every_frame" mode grab() reads the next frame on the
+/// caller's thread and fan-out callbacks are never called. close() may be
+/// called from any thread, at any time, more than once; destroying the object
+/// closes it.
 class KELVO_API MkvReplay final : public FrameSource {
-public:
+  public:
+    /// Throws std::invalid_argument for a replay mode other than "realtime"
+    /// or "every_frame".
     explicit MkvReplay(const std::filesystem::path& path, MkvReplayOptions options = {});
+    /// Internal: reads the recording through `opener` (the fuzzer replays bytes
+    /// from memory); null reads the file system.
+    MkvReplay(const std::filesystem::path& path, MkvReplayOptions options,
+              std::shared_ptr<const detail::MkvInputOpener> opener);
     ~MkvReplay() override;  ///< closes
     MkvReplay(const MkvReplay&) = delete;
     MkvReplay& operator=(const MkvReplay&) = delete;
 
+    /// Opens the recording (once); errors of the file propagate.
     CameraInfo open() override;
+    /// "realtime": the newest frame, waiting at most `timeout` seconds;
+    /// "every_frame": the next frame of the file. Null at the end or while paused.
     FramePtr grab(double timeout = 1.0) override;
     void close() override;
 
+    /// Callbacks run on the pump thread ("realtime" only) and must not block.
     void add_fanout(FrameCallbackPtr cb) override;
     void remove_fanout(const FrameCallbackPtr& cb) override;
     std::pair<std::int64_t, std::int64_t> get_pump_stats() override;
@@ -60,8 +80,9 @@ public:
 
     void pause();
     void resume();
-    /// Moves to a recording time (microseconds from the start).
+    /// Moves to a recording time (microseconds from the start, not an offset).
     void seek_relative_us(std::int64_t pts_us);
+    /// Exact one-frame steps through the frame index; the caller usually pauses first.
     void step_one_forward();
     void step_one_backward();
 
@@ -72,8 +93,15 @@ public:
     std::vector<std::pair<std::int64_t, Json>> camera_state_history() const;
     /// Attachment file names found at open().
     std::vector<std::string> attachment_names() const;
+    /// The parsed camera_info.json attachment (an object), read at construction.
+    std::optional<Json> embedded_camera_info() const;
+    /// Index of the last emitted frame or step target in the frame index.
+    std::optional<std::int64_t> current_frame_idx() const;
 
-private:
+    /// Internal: repositions to entry `idx` of the frame index.
+    void _seek_to_frame_idx(std::int64_t idx);
+
+  private:
     std::shared_ptr<detail::MkvReplayState> _state;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kelvo/export.hpp"
 #include "kelvo/json.hpp"
 
 namespace kelvo {
@@ -23,7 +24,7 @@ struct RawFrame {
 using FramePtr = std::shared_ptr<const RawFrame>;
 
 /// What a source reports when it opens.
-struct CameraInfo {
+struct KELVO_API CameraInfo {
     std::string os_id;
     std::string camera_name;
     std::string camera_serial;

@@ -1,8 +1,8 @@
 // Uses the installed kit through its public headers only.
 #include <iostream>
 
-#include <kelvo/cameras/kelvo_fenwa.hpp>
 #include <kelvo/calibration.hpp>
+#include <kelvo/cameras/kelvo_fenwa.hpp>
 
 int main() {
     const auto spec = kelvo::spec_by_sku("STEREO-CAMERA-FENWA-NARROW-21");

@@ -1,0 +1,110 @@
+// CREStereo combined-stage stereo (init + next, single graph): the export that
+// runs a half-resolution initial pass and a full-resolution refinement pass.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "kelvo/export.hpp"
+#include "kelvo/inference/base.hpp"
+#include "kelvo/inference/blob.hpp"
+#include "kelvo/inference/inferences/neural_common.hpp"
+
+namespace kelvo {
+
+namespace detail {
+
+/// The 20 exports, iteration count outer, input size inner.
+inline constexpr std::array<CREStereoKey, 20> CRESTEREO_COMBINED_VARIANTS{{
+    {2, {240, 320}},  {2, {320, 480}},  {2, {360, 640}},  {2, {480, 640}},  {2, {720, 1280}},
+    {5, {240, 320}},  {5, {320, 480}},  {5, {360, 640}},  {5, {480, 640}},  {5, {720, 1280}},
+    {10, {240, 320}}, {10, {320, 480}}, {10, {360, 640}}, {10, {480, 640}}, {10, {720, 1280}},
+    {20, {240, 320}}, {20, {320, 480}}, {20, {360, 640}}, {20, {480, 640}}, {20, {720, 1280}},
+}};
+
+/// The variants offered in the guided selection.
+inline constexpr std::array<CREStereoKey, 5> CRESTEREO_COMBINED_WIZARD_KEYS{{
+    {2, {240, 320}},
+    {5, {240, 320}},
+    {5, {360, 640}},
+    {10, {480, 640}},
+    {20, {720, 1280}},
+}};
+
+struct CREStereoSummary {
+    CREStereoKey key;
+    std::string_view summary;
+};
+
+/// Summaries of the named rungs; every other key gets
+/// CRESTEREO_COMBINED_DEFAULT_SUMMARY.
+inline constexpr std::array<CREStereoSummary, 5> CRESTEREO_COMBINED_SUMMARIES{{
+    {{2, {240, 320}},
+     "Smallest CREStereo rung \u2014 runs on plain CPU. Lower latency, less detail."},
+    {{5, {240, 320}}, "Balanced speed and accuracy."},
+    {{5, {360, 640}}, "Strong accuracy at usable speed \u2014 good real-time middle ground."},
+    {{10, {480, 640}}, "Near-best CREStereo accuracy. For careful capture, not live preview."},
+    {{20, {720, 1280}}, "Highest CREStereo accuracy. Slow even on a high-end GPU."},
+}};
+inline constexpr std::string_view CRESTEREO_COMBINED_DEFAULT_SUMMARY =
+    "CREStereo combined rung for fine-grained control.";
+
+struct CREStereoBaseTags {
+    CREStereoKey key;
+    std::array<std::string_view, 3> tags;  ///< empty entries end the list
+};
+
+/// Leading tags of the named rungs; every other key gets ["advanced"].
+inline constexpr std::array<CREStereoBaseTags, 4> CRESTEREO_COMBINED_BASE_TAGS{{
+    {{2, {240, 320}}, {"live", "low-latency", ""}},
+    {{5, {360, 640}}, {"balanced", "default-family", ""}},
+    {{10, {480, 640}}, {"high-accuracy", "capture", ""}},
+    {{20, {720, 1280}}, {"high-accuracy", "capture", "max"}},
+}};
+
+/// Selection metadata of the combined export with `n` iterations at h x w.
+KELVO_API Json _crestereo_combined_meta(int n, int h, int w);
+
+}  // namespace detail
+
+/// CREStereo combined-stage stereo (init + next, single graph).
+///
+/// Inputs, in order: initial left, initial right (half size), refinement left,
+/// refinement right (canvas size); raw RGB pixel values, no normalisation.
+/// Output (1, 2, H, W): flow from left to right, channel 0 the disparity.
+/// The canvas has the refinement inputs' size.
+class KELVO_API CREStereoCombinedInference : public NeuralStereoInferenceBase {
+  public:
+    static constexpr const char* LABEL = "CREStereo Combined";
+    static constexpr const char* ARCHITECTURE_FAMILY = "CREStereo";
+
+    static std::vector<InferenceVariant> variants();
+    static CREStereoCombinedInference* create(const InferenceVariant& variant,
+                                              const InferenceCreateOptions& options);
+
+    /// Four blobs: (initial left, initial right, refinement left, refinement
+    /// right). Not reentrant: it remakes the half-size parameters when the
+    /// canvas size changes.
+    std::vector<cv::Mat> preprocess(const cv::Mat& canvas_l, const cv::Mat* canvas_r) override;
+    /// Channel 0 of a (1, 2, H, W) output, cropped to the valid region.
+    cv::Mat postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) override;
+
+    /// How many times the half-size parameters were made (diagnostics).
+    std::uint64_t half_params_builds() const { return _half_params_builds; }
+
+  protected:
+    void _init_extra_state() override;
+    std::string class_label() const override { return LABEL; }
+
+    // Made by _init_extra_state; the half-size pair on the first frame and
+    // again whenever the canvas size changes. Preprocess thread only.
+    detail::Image2BlobParams _params_full;
+    std::optional<detail::Image2BlobParams> _params_half;
+    std::optional<HeightWidth> _half_canvas;
+    std::uint64_t _half_params_builds = 0;
+};
+
+}  // namespace kelvo

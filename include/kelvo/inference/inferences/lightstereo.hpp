@@ -1,0 +1,57 @@
+// LightStereo: fast neural disparity stereo ("Fast neural stereo, runs even on
+// your CPU."), ImageNet-normalised preprocessing, squeeze-and-crop
+// postprocessing. Its exported networks fix the input size inside the graph,
+// so the class pins no INPUT_SIZE.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "kelvo/export.hpp"
+#include "kelvo/inference/base.hpp"
+#include "kelvo/inference/blob.hpp"
+
+namespace kelvo {
+
+namespace detail {
+/// Per-channel mean in R, G, B order (ImageNet mean x 255); the fourth value
+/// only fills the scalar.
+inline const cv::Scalar LIGHTSTEREO_BLOB_MEAN(123.675, 116.28, 103.53, 0.0);
+/// Per-channel factor in R, G, B order (1 / (ImageNet std x 255)).
+inline const cv::Scalar LIGHTSTEREO_BLOB_SCALE(1.0 / 58.395, 1.0 / 57.12, 1.0 / 57.375, 0.0);
+/// Licence page of the LightStereo networks (all three variants).
+inline constexpr const char* LIGHTSTEREO_LICENSE_URL =
+    "https://github.com/XiandaGuo/OpenStereo/blob/HEAD/LICENSE";
+}  // namespace detail
+
+/// Registered as "lightstereo". `preprocess` and `postprocess` are pure
+/// functions of their arguments and may run on different threads.
+class KELVO_API LightStereoInference : public NeuralStereoInferenceBase {
+  public:
+    static constexpr const char* LABEL = "LightStereo";
+
+    /// The three variants, built afresh on every call.
+    static std::vector<InferenceVariant> variants();
+    /// A ready instance for `variant` (model file resolved, engine created).
+    static LightStereoInference* create(const InferenceVariant& variant,
+                                        const InferenceCreateOptions& options);
+
+    /// (left blob, right blob): float32 (1, 3, H, W) NCHW, RGB, ImageNet
+    /// normalised; the canvases are neither resized nor cropped.
+    std::vector<cv::Mat> preprocess(const cv::Mat& canvas_l, const cv::Mat* canvas_r) override;
+    /// The output squeezed to a 2-D map, float32, cropped to the valid region
+    /// (clipped to the map), contiguous; disparity in canvas pixels.
+    cv::Mat postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) override;
+
+    const detail::Image2BlobParams& blob_params() const { return _blob_params; }
+
+  protected:
+    void _init_extra_state() override;
+    std::string class_label() const override { return LABEL; }
+
+  private:
+    detail::Image2BlobParams _blob_params;  ///< read-only after _init_extra_state
+};
+
+}  // namespace kelvo

@@ -1,0 +1,121 @@
+// The "rectify-passthrough" back-end: variants and the loud failure of the
+// inference hooks the pipeline must never reach.
+#include "kelvo/inference/inferences/rectify_passthrough.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "kelvo/errors.hpp"
+#include "kelvo/inference/registry.hpp"
+#include "kelvo/log.hpp"
+
+namespace kelvo {
+namespace {
+
+// Python-style text of a size sequence: (0, 640), (360.5, 640), (1, 2, 3).
+std::string size_repr(const Json& value) {
+    if (!value.is_array()) {
+        if (value.is_string()) return repr(value.get<std::string>());
+        if (value.is_number_integer()) return repr(value.get<long long>());
+        if (value.is_number()) return repr(value.get<double>());
+        if (value.is_null()) return "None";
+        return value.dump();
+    }
+    std::string text = "(";
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (i) text += ", ";
+        text += size_repr(value[i]);
+    }
+    if (value.size() == 1) text += ",";
+    return text + ")";
+}
+
+// Identical for every size: the pass-through has nothing that depends on it.
+Json selector_meta(HeightWidth /*size*/) {
+    Json meta;
+    meta["task"] = "stereo";
+    meta["speed_tier"] = 5;
+    meta["accuracy_tier"] = 0;
+    meta["min_engine_class"] = "cpu";
+    meta["recommended_engine_class"] = "cpu";
+    meta["size_mb"] = 0.0;
+    meta["params_m"] = 0.0;
+    meta["published_fps"] = Json::object();
+    meta["accuracy_metric"] = "n/a (no inference)";
+    meta["summary"] =
+        "No depth — emit rectified frames only. For calibration sanity-checks and capture.";
+    meta["tags"] = Json::array({"debug", "capture", "no-inference"});
+    meta["neural"] = false;
+    meta["wizard_visible"] = false;
+    meta["license"] = "Apache-2.0";
+    meta["license_url"] = "";
+    return meta;
+}
+
+InferenceVariant make_variant(const char* slug, const char* label, HeightWidth size) {
+    InferenceVariant v;
+    v.slug = slug;
+    v.label = label;
+    v.inference_kwargs = Json::object();
+    v.inference_kwargs["canvas_size"] = Json::array({size.height, size.width});
+    v.configurations = Json::object();
+    v.configurations["input_size"] = Json::array({size.height, size.width});
+    v.configurations["selector_meta"] = selector_meta(size);
+    return v;
+}
+
+}  // namespace
+
+std::vector<InferenceVariant> RectifyPassthroughInference::variants() {
+    return {
+        make_variant("256x512", "256×512 (fast)", {256, 512}),
+        make_variant("360x640", "360×640 (balanced)", {360, 640}),
+        make_variant("480x720", "480×720 (detailed)", {480, 720}),
+    };
+}
+
+RectifyPassthroughInference* RectifyPassthroughInference::create(const InferenceVariant& variant,
+                                                                 const InferenceCreateOptions&) {
+    const auto it = variant.inference_kwargs.find("canvas_size");
+    return new RectifyPassthroughInference(it == variant.inference_kwargs.end() ? Json() : *it);
+}
+
+RectifyPassthroughInference::RectifyPassthroughInference(const Json& canvas_size) {
+    bool ok = canvas_size.is_array() && canvas_size.size() == 2;
+    if (ok) {
+        for (const auto& element : canvas_size) {
+            ok = ok && element.is_number() && element.get<double>() > 0;
+        }
+    }
+    if (!ok) {
+        throw std::invalid_argument("canvas_size must be (H, W) of positive ints; got " +
+                                    size_repr(canvas_size));
+    }
+    // Fractional sizes are not refused; they are truncated like any int().
+    _canvas_h = static_cast<int>(canvas_size[0].get<double>());
+    _canvas_w = static_cast<int>(canvas_size[1].get<double>());
+}
+
+RectifyPassthroughInference::RectifyPassthroughInference(HeightWidth canvas_size)
+    : RectifyPassthroughInference(Json::array({canvas_size.height, canvas_size.width})) {}
+
+std::string RectifyPassthroughInference::label() const {
+    return fmt::format("rectify-passthrough ({}x{})", _canvas_h, _canvas_w);
+}
+
+InferenceFuturePtr RectifyPassthroughInference::submit(const std::vector<cv::Mat>&) {
+    throw RuntimeError(
+        "RectifyPassthroughInference.submit() called — pipeline should have taken the bypass "
+        "branch. This usually means the worker's rectify-passthrough check is wired wrong; file "
+        "a bug.");
+}
+
+cv::Mat RectifyPassthroughInference::postprocess(const cv::Mat&, const CanvasLayout&) {
+    throw RuntimeError("RectifyPassthroughInference.postprocess() called — same bug.");
+}
+
+}  // namespace kelvo
+
+KELVO_REGISTER_INFERENCE(kelvo::RectifyPassthroughInference, "rectify-passthrough")

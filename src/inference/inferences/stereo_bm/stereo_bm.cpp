@@ -1,0 +1,131 @@
+// The "stereo-bm" back-end: variants, controls and the matcher factory.
+#include "kelvo/inference/inferences/stereo_bm.hpp"
+
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "kelvo/inference/registry.hpp"
+
+namespace kelvo {
+namespace {
+
+// Selection metadata shared by the three variants; only the speed tier, the
+// guided-selection flag and the summary differ.
+Json selector_meta(int speed_tier, bool wizard, const std::string& summary) {
+    Json meta;
+    meta["task"] = "stereo";
+    meta["speed_tier"] = speed_tier;
+    meta["accuracy_tier"] = 1;
+    meta["min_engine_class"] = "cpu";
+    meta["recommended_engine_class"] = "cpu";
+    meta["size_mb"] = 0.0;
+    meta["params_m"] = 0.0;
+    meta["published_fps"] = Json::object();
+    meta["accuracy_metric"] = "Lowest in catalog (no smoothness term)";
+    meta["summary"] = summary;
+    meta["tags"] = Json::array({"classical", "cpu", "no-download", "low-latency", "weight:light"});
+    meta["neural"] = false;
+    meta["wizard_visible"] = wizard;
+    meta["license"] = "Apache-2.0";
+    meta["license_url"] = "https://opencv.org/license/";
+    return meta;
+}
+
+// The (height, width) of a variant's {"canvas_size": [h, w]}.
+HeightWidth canvas_size_from_kwargs(const InferenceVariant& variant) {
+    const auto it = variant.inference_kwargs.find("canvas_size");
+    if (it == variant.inference_kwargs.end() || !it->is_array() || it->size() != 2 ||
+        !(*it)[0].is_number_integer() || !(*it)[1].is_number_integer()) {
+        throw std::invalid_argument(fmt::format(
+            "variant '{}' of stereo-bm needs inference_kwargs {{\"canvas_size\": [height, width]}}",
+            variant.slug));
+    }
+    return {(*it)[0].get<int>(), (*it)[1].get<int>()};
+}
+
+InferenceVariant make_variant(const char* slug, const char* label, int height, int width,
+                              Json meta) {
+    InferenceVariant v;
+    v.slug = slug;
+    v.label = label;
+    v.inference_kwargs = Json::object();
+    v.inference_kwargs["canvas_size"] = Json::array({height, width});
+    v.configurations = Json::object();
+    v.configurations["input_size"] = Json::array({height, width});
+    v.configurations["selector_meta"] = std::move(meta);
+    return v;
+}
+
+}  // namespace
+
+std::vector<IntControl> StereoBMInference::CONTROLS() {
+    std::vector<std::pair<double, std::string>> pre_filter_types;
+    for (const auto& [value, name] : detail::BM_PRE_FILTER_TYPES) {
+        pre_filter_types.emplace_back(value, std::string(name));
+    }
+    return {
+        IntControl::number("min_disparity", 0, "Min disparity", -128, 128, 1, "px"),
+        IntControl::number("num_disparities", 96, "Num disparities", 16, 512, 16, "px"),
+        IntControl::number("block_size", 9, "Block size", 5, 51, 2, "px"),
+        IntControl::enumeration("pre_filter_type", cv::StereoBM::PREFILTER_XSOBEL,
+                                "Pre-filter type", std::move(pre_filter_types)),
+        IntControl::number("pre_filter_size", 9, "Pre-filter size", 5, 51, 2, "px"),
+        IntControl::number("pre_filter_cap", 31, "Pre-filter cap", 1, 63, 1),
+        IntControl::number("texture_threshold", 10, "Texture threshold", 0, 2000, 1),
+        IntControl::number("uniqueness_ratio", 15, "Uniqueness ratio", 0, 50, 1, "%"),
+        IntControl::number("speckle_window_size", 100, "Speckle window size", 0, 400, 1),
+        IntControl::number("speckle_range", 2, "Speckle range", 0, 32, 1),
+        IntControl::number("disp12_max_diff", -1, "Disp12 max diff (-1 = off)", -1, 32, 1),
+    };
+}
+
+std::vector<InferenceVariant> StereoBMInference::variants() {
+    return {
+        make_variant("256x512", "256×512 (fast)", 256, 512,
+                     selector_meta(5, /*wizard=*/true,
+                                   "Fastest classical stereo. CPU-only, lowest quality but no "
+                                   "download.")),
+        make_variant(
+            "360x640", "360×640 (balanced)", 360, 640,
+            selector_meta(4, /*wizard=*/false, "Classical block matching at higher resolution.")),
+        make_variant("480x720", "480×720 (detailed)", 480, 720,
+                     selector_meta(3, /*wizard=*/false,
+                                   "Classical block matching at the highest supported "
+                                   "resolution.")),
+    };
+}
+
+StereoBMInference* StereoBMInference::create(const InferenceVariant& variant,
+                                             const InferenceCreateOptions&) {
+    return new StereoBMInference(canvas_size_from_kwargs(variant));
+}
+
+StereoBMInference::StereoBMInference(HeightWidth canvas_size)
+    : ClassicStereoInferenceBase(canvas_size) {
+    _controls.add(CONTROLS());
+    _rebuild_matcher();
+}
+
+std::string StereoBMInference::label() const {
+    return fmt::format("StereoBM ({}x{})", _canvas_h, _canvas_w);
+}
+
+void StereoBMInference::_rebuild_matcher() {
+    cv::Ptr<cv::StereoBM> matcher =
+        cv::StereoBM::create(control("num_disparities"), control("block_size"));
+    matcher->setMinDisparity(control("min_disparity"));
+    matcher->setPreFilterType(control("pre_filter_type"));
+    matcher->setPreFilterSize(control("pre_filter_size"));
+    matcher->setPreFilterCap(control("pre_filter_cap"));
+    matcher->setTextureThreshold(control("texture_threshold"));
+    matcher->setUniquenessRatio(control("uniqueness_ratio"));
+    matcher->setSpeckleWindowSize(control("speckle_window_size"));
+    matcher->setSpeckleRange(control("speckle_range"));
+    matcher->setDisp12MaxDiff(control("disp12_max_diff"));
+    _matcher = matcher;
+}
+
+}  // namespace kelvo
+
+KELVO_REGISTER_INFERENCE(kelvo::StereoBMInference, "stereo-bm")

@@ -1,0 +1,126 @@
+// The neural bases: engine creation from a variant's model files, the
+// network's input size, the hook order, and the monocular depth adjustment.
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "kelvo/engines/openvino_runner.hpp"
+#include "kelvo/errors.hpp"
+#include "kelvo/inference/base.hpp"
+
+namespace kelvo {
+
+NeuralInferenceBase::~NeuralInferenceBase() {
+    try {
+        shutdown();
+    } catch (...) {
+        // An engine's shutdown swallows its own errors; never throw from here.
+    }
+}
+
+void NeuralInferenceBase::initialize(const InferenceVariant& variant,
+                                     const InferenceCreateOptions& options,
+                                     std::shared_ptr<InferenceEngine> engine) {
+    if (_initialized) {
+        throw RuntimeError(
+            fmt::format("{} is already initialized (variant '{}')", class_label(), _variant.slug));
+    }
+    if (!engine) {
+        if (variant.files_to_download.empty()) {
+            throw RuntimeError(
+                fmt::format("variant '{}' of {} names no model file", variant.slug, class_label()));
+        }
+        // Every file must be in place (a network may keep its weights in a
+        // second file beside it); the first one is the network.
+        std::filesystem::path model_path;
+        for (const auto& file : variant.files_to_download) {
+            const auto path = file.resolve(variant.slug);
+            if (model_path.empty()) model_path = path;
+        }
+        OpenVINORunnerOptions engine_options;
+        engine_options.model_path = model_path;
+        engine_options.device = options.device;
+        engine_options.nireq = options.nireq;
+        engine_options.do_models_cache = options.do_models_cache;
+        engine_options.cache_dir = options.cache_dir;
+        if (const auto size = class_input_size()) {
+            engine_options.input_shape = std::vector<std::int64_t>{1, 3, size->height, size->width};
+        }
+        engine_options.output_name = class_output_name();
+        engine = create_openvino_runner(engine_options);
+    }
+
+    // The canvas is built at the size the network actually takes: its
+    // largest image input (a multi-scale export also takes smaller copies).
+    std::optional<HeightWidth> size;
+    for (const auto& shape : engine->input_shapes()) {
+        if (shape[2] <= 0 || shape[3] <= 0) continue;
+        if (!size || shape[2] * shape[3] > static_cast<std::int64_t>(size->height) * size->width) {
+            size = HeightWidth{static_cast<int>(shape[2]), static_cast<int>(shape[3])};
+        }
+    }
+    if (!size) size = class_input_size();
+    if (!size) size = variant.input_size();
+    if (!size) {
+        throw RuntimeError(fmt::format("{}: the input size of variant '{}' is unknown",
+                                       class_label(), variant.slug));
+    }
+
+    _variant = variant;
+    _input_size = *size;
+    _nireq = std::max(1, options.nireq);
+    _engine = std::move(engine);
+    _initialized = true;
+    _init_extra_state();
+}
+
+HeightWidth NeuralInferenceBase::input_size() const {
+    return _input_size;
+}
+
+std::string NeuralInferenceBase::label() const {
+    return _variant.label.empty() ? class_label()
+                                  : fmt::format("{} \u00b7 {}", class_label(), _variant.label);
+}
+
+InferenceFuturePtr NeuralInferenceBase::submit(const std::vector<cv::Mat>& blobs) {
+    const auto engine = _engine;
+    if (!engine) {
+        throw RuntimeError(
+            fmt::format("{} has no engine (not initialized or shut down)", class_label()));
+    }
+    return engine->submit(blobs);
+}
+
+void NeuralInferenceBase::shutdown() {
+    if (auto engine = std::exchange(_engine, nullptr)) engine->shutdown();
+}
+
+namespace {
+constexpr const char* DEPTH_SCALE = "depth_scale_milli";
+constexpr const char* DEPTH_OFFSET = "depth_offset_mm";
+}  // namespace
+
+std::vector<IntControl> NeuralMonoInferenceBase::CONTROLS() {
+    return {
+        IntControl::number(DEPTH_SCALE, 1000, "Depth scale", 1, 100000, 1, "\u2030"),
+        IntControl::number(DEPTH_OFFSET, 0, "Depth offset", -100000, 100000, 1, "mm"),
+    };
+}
+
+NeuralMonoInferenceBase::NeuralMonoInferenceBase() {
+    _controls.add(CONTROLS());
+}
+
+void NeuralMonoInferenceBase::set_intrinsics(double /*fx*/, double /*fy*/, double /*cx*/,
+                                             double /*cy*/) {}
+
+cv::Mat NeuralMonoInferenceBase::_apply_depth_affine(const cv::Mat& depth) const {
+    const double scale = _controls.get(DEPTH_SCALE) / 1000.0;
+    const double offset_m = _controls.get(DEPTH_OFFSET) / 1000.0;
+    cv::Mat out;
+    depth.convertTo(out, CV_32F, scale, offset_m);
+    return out;
+}
+
+}  // namespace kelvo

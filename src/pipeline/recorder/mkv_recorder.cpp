@@ -1,0 +1,541 @@
+// MkvRecorder: the queue, the writer thread and recording time; the muxing
+// itself is MatroskaWriter's.
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "kelvo/errors.hpp"
+#include "kelvo/log.hpp"
+#include "kelvo/pipeline/recorder.hpp"
+#include "pipeline/recorder/matroska_writer.hpp"
+
+namespace kelvo {
+
+Json RecordingStatus::to_json() const {
+    Json j;
+    j["is_running"] = is_running;
+    j["is_paused"] = is_paused;
+    j["path"] = path;
+    j["frames_written"] = frames_written;
+    j["frames_dropped"] = frames_dropped;
+    j["bytes_written"] = bytes_written;
+    j["duration_us"] = duration_us;
+    return j;
+}
+
+Json RecordingResult::to_json() const {
+    Json j;
+    j["path"] = path;
+    j["frames_written"] = frames_written;
+    j["frames_dropped"] = frames_dropped;
+    j["bytes"] = bytes;
+    j["duration_us"] = duration_us;
+    return j;
+}
+
+namespace detail {
+
+namespace {
+
+constexpr std::size_t MAX_QUEUED_EVENTS = 4096;
+constexpr double SYNC_INTERVAL_S = 0.5;  // well inside the promised second
+constexpr auto WRITER_WAKEUP = std::chrono::milliseconds(100);
+
+spdlog::logger& logger() {
+    static const auto instance = get_logger("kelvo_camera_sdk.recorder");
+    return *instance;
+}
+
+std::int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t wall_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+/// The frame rate of a mode slug "<w>x<h>@<fps>-<FOURCC>", if it has one.
+std::optional<double> fps_from_slug(const std::string& slug) {
+    const auto at = slug.find('@');
+    if (at == std::string::npos) return std::nullopt;
+    const auto dash = slug.find('-', at);
+    const std::string text = slug.substr(at + 1, dash == std::string::npos ? dash : dash - at - 1);
+    try {
+        std::size_t used = 0;
+        const double fps = std::stod(text, &used);
+        if (used == text.size() && fps > 0 && std::isfinite(fps)) return fps;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+std::string upper(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+/// Shared by the public object and the writer thread, which keeps it alive
+/// until it has finished the file.
+class MkvRecorderImpl {
+  public:
+    enum class State { created, running, stopped };
+
+    explicit MkvRecorderImpl(MkvRecorderOptions options) : _options(std::move(options)) {
+        _fourcc = upper(_options.source_fourcc);
+        if (_fourcc != "MJPG" && _fourcc != "YUYV")
+            throw std::invalid_argument("source_fourcc must be 'MJPG' or 'YUYV'; got " +
+                                        repr(_options.source_fourcc));
+        if (_options.path.empty()) throw std::invalid_argument("recording path is empty");
+        if (_options.width <= 0 || _options.height <= 0)
+            throw std::invalid_argument("recording width and height must be positive; got " +
+                                        std::to_string(_options.width) + "x" +
+                                        std::to_string(_options.height));
+        if (_options.queue_size == 0) throw std::invalid_argument("queue_size must be at least 1");
+        if (_options.fps && !(*_options.fps > 0 && std::isfinite(*_options.fps)))
+            throw std::invalid_argument("fps must be a positive number");
+        if (!_options.camera_info_payload.is_null() && !_options.camera_info_payload.is_object())
+            throw std::invalid_argument("camera_info_payload must be a JSON object");
+        _fps =
+            _options.fps ? *_options.fps : fps_from_slug(_options.capture_mode_slug).value_or(30.0);
+        _frame_interval_us = std::max<std::int64_t>(1, std::llround(1e6 / _fps));
+        _camera_info_json = _options.camera_info_payload.is_object()
+                                ? _options.camera_info_payload.dump()
+                                : std::string();
+        if (_fourcc == "YUYV")
+            _yuyv_frame_size = static_cast<std::size_t>(_options.width) *
+                               static_cast<std::size_t>(_options.height) * 2;
+    }
+
+    ~MkvRecorderImpl() {
+        if (_thread.joinable()) _thread.detach();  // only when stop() ran on the writer itself
+    }
+
+    const std::string& path() const { return _options.path; }
+
+    bool started() const {
+        std::lock_guard lock(_mutex);
+        return _state != State::created;
+    }
+
+    void start(const std::shared_ptr<MkvRecorderImpl>& self) {
+        std::lock_guard control(_control_mutex);
+        {
+            std::lock_guard lock(_mutex);
+            if (_state != State::created) throw RuntimeError("recorder was already started");
+        }
+        // Create the file now so that a bad path fails here, not in the writer.
+        auto writer = std::make_unique<MatroskaWriter>(MatroskaWriterConfig{
+            .path = _options.path,
+            .fourcc = _fourcc,
+            .width = _options.width,
+            .height = _options.height,
+            .fps = _fps,
+            .camera_info_json = _camera_info_json,
+        });
+        _writer = std::move(writer);
+        {
+            std::lock_guard lock(_mutex);
+            _state = State::running;
+        }
+        _running = true;
+        _thread = std::thread([self] { self->run(); });
+        log_printf(logger(), spdlog::level::info, "recording started: %s", _options.path);
+    }
+
+    RecordingResult stop() {
+        std::lock_guard control(_control_mutex);
+        {
+            std::lock_guard lock(_mutex);
+            if (_state == State::created) throw RuntimeError("recorder was not started");
+            _state = State::stopped;
+            _stop_requested = true;
+        }
+        _running = false;
+        _cv.notify_all();
+        if (_thread.joinable()) {
+            if (_thread.get_id() == std::this_thread::get_id())
+                _thread.detach();  // stopped from its own callback: it finishes by itself
+            else
+                _thread.join();
+        }
+        return result();
+    }
+
+    void pause() {
+        std::lock_guard lock(_mutex);
+        if (_state == State::running) _paused = true;
+    }
+    void resume() {
+        std::lock_guard lock(_mutex);
+        _paused = false;
+    }
+
+    bool is_running() const { return _running.load(); }
+    bool is_paused() const {
+        std::lock_guard lock(_mutex);
+        return _paused;
+    }
+
+    RecordingStatus status() const {
+        RecordingStatus s;
+        s.is_running = is_running();
+        s.is_paused = is_paused();
+        s.path = _options.path;
+        s.frames_written = _frames_written.load();
+        s.frames_dropped = _frames_dropped.load();
+        s.bytes_written = _bytes.load();
+        s.duration_us = _duration_us.load();
+        return s;
+    }
+
+    RecordingResult result() const {
+        return RecordingResult{
+            .path = _options.path,
+            .frames_written = _frames_written.load(),
+            .frames_dropped = _frames_dropped.load(),
+            .bytes = _bytes.load(),
+            .duration_us = _duration_us.load(),
+        };
+    }
+
+    void feed(const FramePtr& frame) {
+        if (!frame) return;
+        {
+            std::lock_guard lock(_mutex);
+            if (_state != State::running || !_running.load() || _paused) return;
+            if (frame->sequence > 0 && frame->sequence <= _last_sequence) return;  // a repeat
+            if (frame->payload.empty() ||
+                (_yuyv_frame_size && frame->payload.size() != _yuyv_frame_size)) {
+                ++_frames_dropped;
+                if (!_warned_bad_frame) {
+                    _warned_bad_frame = true;
+                    log_printf(logger(), spdlog::level::warn,
+                               "recorder: frame of %d bytes does not fit the %s %dx%d stream "
+                               "(dropped)",
+                               frame->payload.size(), _fourcc, _options.width, _options.height);
+                }
+                return;
+            }
+            if (_queued_frames >= _options.queue_size) {
+                ++_frames_dropped;
+                return;
+            }
+            if (frame->sequence > 0) _last_sequence = frame->sequence;
+            if (!_first_feed_wall_ns) {
+                _first_feed_wall_ns = wall_now_ns();
+                _first_feed_steady_ns = steady_now_ns();
+            }
+            _queue.push_back(Item{MkvTrack::video, frame, {}, frame->pts_us});
+            ++_queued_frames;
+        }
+        _cv.notify_one();
+    }
+
+    void write_event(MkvTrack track, const Json& value, std::int64_t pts_us, const char* what) {
+        if (!value.is_object())
+            throw std::invalid_argument(std::string(what) + " must be a JSON object");
+        std::string text;
+        try {
+            text = value.dump();
+        } catch (const Json::exception& e) {
+            throw std::invalid_argument(std::string(what) +
+                                        " cannot be written as JSON: " + e.what());
+        }
+        {
+            std::lock_guard lock(_mutex);
+            if (_state != State::running || !_running.load()) return;
+            if (_queue.size() - _queued_frames >= MAX_QUEUED_EVENTS) {
+                log_printf(logger(), spdlog::level::warn,
+                           "recorder: too many %s events waiting (dropped)", what);
+                return;
+            }
+            _queue.push_back(Item{track, nullptr, std::move(text), pts_us});
+        }
+        _cv.notify_one();
+    }
+
+  private:
+    struct Item {
+        MkvTrack track;
+        FramePtr frame;    ///< video items
+        std::string text;  ///< event items
+        std::int64_t pts_us;
+    };
+
+    // Writer thread: takes items in the order they were queued until stop()
+    // has been asked and the queue is empty, then finishes the file.
+    void run() {
+        pthread_setname_np(pthread_self(), "kelvo-recorder");
+        auto last_sync = std::chrono::steady_clock::now();
+        auto last_poll = last_sync;
+        bool dirty = false;
+        try {
+            for (;;) {
+                std::optional<Item> item;
+                {
+                    std::unique_lock lock(_mutex);
+                    _cv.wait_for(lock, WRITER_WAKEUP,
+                                 [&] { return !_queue.empty() || _stop_requested; });
+                    if (!_queue.empty()) {
+                        item = std::move(_queue.front());
+                        _queue.pop_front();
+                        if (item->track == MkvTrack::video) --_queued_frames;
+                    } else if (_stop_requested) {
+                        break;
+                    }
+                }
+                if (item) {
+                    write_item(*item);
+                    dirty = true;
+                }
+                const auto now = std::chrono::steady_clock::now();
+                if (_writer->header_written() && _options.camera_controls_provider &&
+                    std::chrono::duration<double>(now - last_poll).count() >=
+                        _options.controls_poll_interval) {
+                    last_poll = now;
+                    poll_camera_controls();
+                    dirty = true;
+                }
+                if (dirty &&
+                    std::chrono::duration<double>(now - last_sync).count() >= SYNC_INTERVAL_S) {
+                    _writer->sync();
+                    last_sync = now;
+                    dirty = false;
+                }
+            }
+            if (!_writer->header_written()) {
+                // No frame, so no time origin: the events hold from the start.
+                for (const auto& e : _pending_events)
+                    _origin_pts_us = std::max(_origin_pts_us, e.pts_us);
+                open_recording();
+            }
+            flush_pending_events();
+            _writer->finish();
+            _bytes = _writer->bytes();
+            log_printf(logger(), spdlog::level::info,
+                       "recording finished: %s (%d frames written, %d dropped, %d bytes)",
+                       _options.path, _frames_written.load(), _frames_dropped.load(),
+                       _bytes.load());
+        } catch (const std::exception&) {
+            log_exception(logger(), "recording failed, stopping: " + _options.path);
+            _running = false;
+            _bytes = _writer->bytes();
+            _writer->abandon();
+            std::lock_guard lock(_mutex);
+            _queue.clear();
+            _queued_frames = 0;
+        }
+    }
+
+    void write_item(const Item& item) {
+        if (item.track != MkvTrack::video) {
+            if (!_writer->header_written()) {
+                _pending_events.push_back(item);  // timed once the first frame sets the origin
+                return;
+            }
+            write_event_now(item.track, item.text, item.pts_us);
+            return;
+        }
+        if (!_writer->header_written()) {
+            _origin_pts_us = item.pts_us;
+            open_recording();
+        }
+        std::int64_t rel = item.pts_us - _origin_pts_us;
+        if (_frames_written.load() > 0 && rel <= _last_video_rel) {
+            // Source time went back (a loop or a seek back): carry on one frame later.
+            log_printf(logger(), spdlog::level::info,
+                       "recorder: source time went back from %d to %d us; continuing at %d us",
+                       _last_video_rel + _origin_pts_us, item.pts_us,
+                       _last_video_rel + _frame_interval_us);
+            rel = _last_video_rel + _frame_interval_us;
+            _origin_pts_us = item.pts_us - rel;
+        }
+        _writer->write_video(item.frame->payload.data(), item.frame->payload.size(), rel);
+        _last_video_rel = rel;
+        ++_frames_written;
+        _duration_us = rel;
+        _bytes = _writer->bytes();
+    }
+
+    void write_event_now(MkvTrack track, const std::string& text, std::int64_t pts_us) {
+        auto& last = _last_event_rel[static_cast<std::size_t>(track)];
+        // Events before the first frame hold from the start; an event timed
+        // before the previous one of its track cannot go back in the file.
+        const std::int64_t rel = std::max({std::int64_t{0}, pts_us - _origin_pts_us, last});
+        _writer->write_event(track, text, rel);
+        last = rel;
+        if (track == MkvTrack::camera_state) _last_controls_text = text;
+        _bytes = _writer->bytes();
+    }
+
+    void flush_pending_events() {
+        for (const auto& e : _pending_events) write_event_now(e.track, e.text, e.pts_us);
+        _pending_events.clear();
+    }
+
+    // The header carries the time origin, so it is written with the first frame.
+    void open_recording() {
+        std::int64_t first_wall_ns = 0;
+        std::int64_t first_steady_ns = 0;
+        {
+            std::lock_guard lock(_mutex);
+            first_wall_ns = _first_feed_wall_ns.value_or(wall_now_ns());
+            first_steady_ns = _first_feed_steady_ns.value_or(steady_now_ns());
+        }
+        std::int64_t t0_monotonic_ns = first_steady_ns;
+        if (_options.t0_monotonic_ns_provider) {
+            try {
+                if (auto source_t0 = _options.t0_monotonic_ns_provider()) {
+                    // The source's origin is its pts 0; ours is the first recorded frame.
+                    t0_monotonic_ns = *source_t0 + _origin_pts_us * 1000;
+                }
+            } catch (const std::exception&) {
+                log_exception(logger(), "recorder: t0_monotonic_ns_provider failed (non-fatal)");
+            }
+        }
+        _writer->write_header({
+            {"RECORD_T0_HOST_MONOTONIC_NS", std::to_string(t0_monotonic_ns)},
+            {"RECORD_T0_UNIX_EPOCH_NS", std::to_string(first_wall_ns)},
+            {"CAPTURE_CLOCK_DOMAIN", _options.clock_domain},
+            {"CAMERA_NAME", _options.camera_name},
+            {"CAMERA_SERIAL", _options.camera_serial},
+            {"CAPTURE_MODE", _options.capture_mode_slug},
+            {"FPS_TARGET", repr(_fps)},
+        });
+        _bytes = _writer->bytes();
+        const Json& controls = _options.camera_controls;
+        if (controls.is_object() && !controls.empty())
+            write_event_now(MkvTrack::camera_state, controls.dump(), _origin_pts_us);
+        else if (controls.is_object())
+            _last_controls_text = controls.dump();
+        flush_pending_events();
+    }
+
+    void poll_camera_controls() {
+        Json snapshot;
+        try {
+            snapshot = _options.camera_controls_provider();
+            _provider_failing = false;
+        } catch (const std::exception&) {
+            if (!_provider_failing)
+                log_exception(logger(), "recorder: camera_controls_provider failed (non-fatal)");
+            _provider_failing = true;
+            return;
+        }
+        if (!snapshot.is_object()) return;
+        std::string text;
+        try {
+            text = snapshot.dump();
+        } catch (const Json::exception&) {
+            return;
+        }
+        if (text == _last_controls_text) return;
+        write_event_now(MkvTrack::camera_state, text, _last_video_rel + _origin_pts_us);
+    }
+
+    // Constant after construction.
+    const MkvRecorderOptions _options;
+    std::string _fourcc;
+    double _fps = 30.0;
+    std::int64_t _frame_interval_us = 33333;
+    std::string _camera_info_json;
+    std::size_t _yuyv_frame_size = 0;
+
+    // Serialises start() and stop().
+    std::mutex _control_mutex;
+    std::thread _thread;
+
+    // Guarded by _mutex.
+    mutable std::mutex _mutex;
+    std::condition_variable _cv;
+    State _state = State::created;
+    bool _paused = false;
+    bool _stop_requested = false;
+    std::deque<Item> _queue;
+    std::size_t _queued_frames = 0;
+    std::int64_t _last_sequence = 0;
+    bool _warned_bad_frame = false;
+    std::optional<std::int64_t> _first_feed_wall_ns;
+    std::optional<std::int64_t> _first_feed_steady_ns;
+
+    // Atomic: read by status() from any thread.
+    std::atomic<bool> _running{false};
+    std::atomic<std::int64_t> _frames_written{0};
+    std::atomic<std::int64_t> _frames_dropped{0};
+    std::atomic<std::int64_t> _bytes{0};
+    std::atomic<std::int64_t> _duration_us{0};
+
+    // Writer thread only (set by start() before the thread exists).
+    std::unique_ptr<MatroskaWriter> _writer;
+    std::int64_t _origin_pts_us = 0;
+    std::int64_t _last_video_rel = 0;
+    std::array<std::int64_t, 3> _last_event_rel{0, 0, 0};
+    std::vector<Item> _pending_events;
+    std::string _last_controls_text;
+    bool _provider_failing = false;
+};
+
+}  // namespace detail
+
+MkvRecorder::MkvRecorder(MkvRecorderOptions options)
+    : _impl(std::make_shared<detail::MkvRecorderImpl>(std::move(options))) {}
+
+MkvRecorder::~MkvRecorder() {
+    try {
+        if (_impl->started()) _impl->stop();  // also joins a writer that failed by itself
+    } catch (const std::exception&) {
+        log_exception(detail::logger(), "recorder: stop on destruction failed");
+    }
+}
+
+void MkvRecorder::start() {
+    _impl->start(_impl);
+}
+RecordingResult MkvRecorder::stop() {
+    return _impl->stop();
+}
+void MkvRecorder::pause() {
+    _impl->pause();
+}
+void MkvRecorder::resume() {
+    _impl->resume();
+}
+RecordingStatus MkvRecorder::status() const {
+    return _impl->status();
+}
+bool MkvRecorder::is_running() const {
+    return _impl->is_running();
+}
+bool MkvRecorder::is_paused() const {
+    return _impl->is_paused();
+}
+void MkvRecorder::feed(const FramePtr& frame) {
+    _impl->feed(frame);
+}
+void MkvRecorder::write_calibration_update(const Json& calibration_dict, std::int64_t pts_us) {
+    _impl->write_event(detail::MkvTrack::calibration, calibration_dict, pts_us, "calibration_dict");
+}
+void MkvRecorder::write_camera_state(const Json& controls, std::int64_t pts_us) {
+    _impl->write_event(detail::MkvTrack::camera_state, controls, pts_us, "camera state");
+}
+const std::string& MkvRecorder::path() const {
+    return _impl->path();
+}
+
+}  // namespace kelvo

@@ -1,0 +1,547 @@
+// LiveCapture: opening a camera through the platform back-end, its control
+// handle, and the pump thread that turns device packets into frames.
+#include "kelvo/sources/live_capture.hpp"
+
+#include <pthread.h>
+
+#include <cxxabi.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+#include <typeinfo>
+
+#include <fmt/format.h>
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "core/ffmpeg_raii.hpp"
+#include "kelvo/errors.hpp"
+#include "kelvo/event.hpp"
+#include "kelvo/log.hpp"
+
+namespace kelvo {
+
+namespace detail {
+
+namespace {
+/// `_t0_monotonic_ns` before the first accepted packet.
+constexpr std::int64_t NO_ANCHOR = std::numeric_limits<std::int64_t>::min();
+
+// Exact timestamp arithmetic: a device clock's pts x 1e9 overflows 64 bits.
+__extension__ typedef __int128 int128;
+
+int128 floor_div(int128 a, int128 b) {
+    int128 q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+std::int64_t narrow(int128 value, const char* what) {
+    if (value < std::numeric_limits<std::int64_t>::min() ||
+        value > std::numeric_limits<std::int64_t>::max()) {
+        throw std::out_of_range(fmt::format("{} does not fit in 64 bits", what));
+    }
+    return static_cast<std::int64_t>(value);
+}
+}  // namespace
+
+std::int64_t packet_time_ns(std::int64_t pts, int num, int den) {
+    if (den == 0) throw std::invalid_argument("packet time base has a zero denominator");
+    return narrow(floor_div(static_cast<int128>(pts) * num * 1000000000, den), "packet time");
+}
+
+std::int64_t relative_pts_us(std::int64_t time_ns, std::int64_t anchor_ns) {
+    return narrow(floor_div(static_cast<int128>(time_ns) - anchor_ns, 1000), "pts_us");
+}
+
+/// What a LiveCapture shares with every pump it started: the slot and its
+/// counters, the timestamp anchor and the frame sequence.
+struct LiveCaptureShared {
+    std::shared_ptr<spdlog::logger> logger;
+
+    // Guarded by `frame_mutex`; `frame_cv` wakes grab() waiters.
+    std::mutex frame_mutex;
+    std::condition_variable frame_cv;
+    FramePtr latest_frame;
+    std::int64_t frames_grabbed = 0;
+    std::int64_t frames_dropped = 0;
+    bool accepting = false;  ///< false once close() has woken the waiters
+
+    // Written by the pump, read without a lock.
+    std::atomic<std::int64_t> t0_monotonic_ns{NO_ANCHOR};
+    std::atomic<std::int64_t> sequence{0};
+
+    // The owning source while it lives; the pump reads its fan-out list
+    // through it, and never after the source is gone.
+    std::mutex owner_mutex;
+    LiveCapture* owner = nullptr;
+};
+
+/// One opening of the device: the input and what the pump needs to read it.
+/// Held by the source and by its pump; the input is released by whichever
+/// lets go last, so it is never freed under a read.
+struct LivePumpRun {
+    Event stop;
+    Event exited;
+    std::atomic<bool> interrupt{false};  ///< makes a blocking read return AVERROR_EXIT
+    InputContextPtr input;               ///< declared after `interrupt`, destroyed before it
+    int stream_index = -1;
+    AVRational stream_time_base{0, 1};
+    std::shared_ptr<PlatformBackend> backend;
+    int width = 0;
+    int height = 0;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::FfmpegError;
+
+constexpr const char* LOGGER_NAME = "kelvo_camera_sdk.live_capture";
+constexpr double JOIN_TIMEOUT_S = 2.0;
+constexpr double WOULD_BLOCK_RETRY_S = 0.005;
+// Linux keeps 15 characters of a thread name; the rest of "kelvo-camera-pump" is cut.
+constexpr const char* PUMP_THREAD_NAME = "kelvo-camera-pump";
+
+int interrupt_requested(void* opaque) {
+    return static_cast<std::atomic<bool>*>(opaque)->load() ? 1 : 0;
+}
+
+void register_devices_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { avdevice_register_all(); });
+}
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+const CaptureMode& resolve_mode(const KelvoCameraInfo& info,
+                                const std::optional<CaptureMode>& mode) {
+    // Modes, controls and calibration must be known before the device is touched.
+    if (!info.spec) {
+        throw std::invalid_argument(fmt::format(
+            "LiveCapture needs a camera of the catalogue; SKU {} has no camera specification",
+            repr(info.sku)));
+    }
+    return mode ? *mode : info.spec->default_mode();
+}
+
+std::string type_error_text(const std::string& type_name) {
+    return "LiveCapture expects a KelvoCameraInfo, got " + type_name +
+           ". Resolve the camera via list_connected_kelvo_cameras() / "
+           "get_connected_kelvo_camera_by_serial(serial) first.";
+}
+
+std::string readable_type_name(const std::type_info& type) {
+    int status = 0;
+    char* raw = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string name = status == 0 && raw ? raw : type.name();
+    std::free(raw);
+    const std::string long_string =
+        "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >";
+    for (auto at = name.find(long_string); at != std::string::npos; at = name.find(long_string)) {
+        name.replace(at, long_string.size(), "std::string");
+    }
+    return name;
+}
+
+/// Demux failures that close() can provoke (an interrupted or invalidated
+/// read): logged only while the pump is meant to run.
+bool is_demux_error_class(int code) {
+    return code == AVERROR(EINVAL) || code == AVERROR_EXIT;
+}
+
+}  // namespace
+
+LiveCapture::LiveCapture(KelvoCameraInfo camera_info, LiveCaptureOptions options)
+    : _camera_info(std::move(camera_info)),
+      _os_id(_camera_info.os_id),
+      _mode(resolve_mode(_camera_info, options.mode)),
+      _backend(current_backend()),
+      _shared(std::make_shared<detail::LiveCaptureShared>()),
+      _initial_controls(std::move(options.initial_controls)) {
+    _shared->logger = get_logger(LOGGER_NAME);
+    _shared->owner = this;
+}
+
+std::unique_ptr<LiveCapture> LiveCapture::from_record(const Json& camera_info,
+                                                      LiveCaptureOptions options) {
+    const bool is_record =
+        camera_info.is_object() && camera_info.contains("os_id") && camera_info.contains("sku");
+    if (!is_record) throw TypeError(type_error_text(camera_info.type_name()));
+    return std::make_unique<LiveCapture>(KelvoCameraInfo::from_dict(camera_info),
+                                         std::move(options));
+}
+
+std::unique_ptr<LiveCapture> make_live_capture(const std::any& camera_info,
+                                               LiveCaptureOptions options) {
+    if (auto info = std::any_cast<KelvoCameraInfo>(&camera_info)) {
+        return std::make_unique<LiveCapture>(*info, std::move(options));
+    }
+    bool null_pointer = false;
+    if (auto ptr = std::any_cast<std::shared_ptr<const KelvoCameraInfo>>(&camera_info)) {
+        if (*ptr) return std::make_unique<LiveCapture>(**ptr, std::move(options));
+        null_pointer = true;
+    }
+    if (auto ptr = std::any_cast<std::shared_ptr<KelvoCameraInfo>>(&camera_info)) {
+        if (*ptr) return std::make_unique<LiveCapture>(**ptr, std::move(options));
+        null_pointer = true;
+    }
+    if (auto json = std::any_cast<Json>(&camera_info)) {
+        return LiveCapture::from_record(*json, std::move(options));
+    }
+    std::string type = readable_type_name(camera_info.type());
+    if (null_pointer) type += " (null)";
+    throw TypeError(type_error_text(type));
+}
+
+LiveCapture::~LiveCapture() {
+    close();
+    std::lock_guard lock(_shared->owner_mutex);
+    _shared->owner = nullptr;
+}
+
+CameraInfo LiveCapture::open() {
+    std::lock_guard lock(_state_mutex);
+    auto& logger = *_shared->logger;
+    if (_run) throw RuntimeError("LiveCapture already open");
+
+    const std::string camera_name =
+        _camera_info.model_name.empty() ? "(unknown)" : _camera_info.model_name;
+    const std::string camera_serial = _camera_info.serial;
+
+    const AvOpenArgs args = _backend->av_open_args(_os_id, _mode);
+
+    register_devices_once();
+    const AVInputFormat* input_format = av_find_input_format(args.input_format.c_str());
+    if (!input_format) {
+        throw RuntimeError(fmt::format("unknown FFmpeg input format '{}'", args.input_format));
+    }
+    auto run = std::make_shared<detail::LivePumpRun>();
+    {
+        AVFormatContext* ctx = avformat_alloc_context();
+        if (!ctx) throw RuntimeError("avformat_alloc_context failed");
+        ctx->interrupt_callback.callback = interrupt_requested;
+        ctx->interrupt_callback.opaque = &run->interrupt;
+        AVDictionary* raw_options = nullptr;
+        for (const auto& [key, value] : args.options) {
+            av_dict_set(&raw_options, key.c_str(), value.c_str(), 0);
+        }
+        detail::DictionaryPtr options_guard(raw_options);
+        // On failure avformat_open_input frees the context itself.
+        const int rc = avformat_open_input(&ctx, args.url.c_str(), input_format, &raw_options);
+        options_guard.release();
+        detail::DictionaryPtr leftover(raw_options);
+        detail::check_av(rc, fmt::format("cannot open camera input '{}'", args.url));
+        run->input.reset(ctx);
+        for (const AVDictionaryEntry* e = nullptr;
+             (e = av_dict_get(leftover.get(), "", e, AV_DICT_IGNORE_SUFFIX));) {
+            log_printf(logger, spdlog::level::debug, "camera input ignored option %s=%s", e->key,
+                       e->value);
+        }
+    }
+    _run = run;
+    AVFormatContext* ctx = run->input.get();
+
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        if (ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            run->stream_index = static_cast<int>(i);
+            break;
+        }
+    }
+    if (run->stream_index < 0) {
+        throw RuntimeError(fmt::format("camera input '{}' has no video stream", args.url));
+    }
+    const AVStream* stream = ctx->streams[run->stream_index];
+    run->stream_time_base = stream->time_base;
+    _has_stream = true;
+
+    const AVCodecParameters* par = stream->codecpar;
+    StreamCodecParameters codec;
+    codec.codec_name = avcodec_get_name(par->codec_id);
+    if (const char* pix = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format))) {
+        codec.pixel_format = pix;
+    }
+    codec.codec_tag = par->codec_tag;
+    codec.width = par->width;
+    codec.height = par->height;
+    const std::string requested = upper(_mode.fourcc);
+    _effective_fourcc = _backend->detect_fourcc(requested, codec);
+    if (*_effective_fourcc != requested) {
+        log_printf(logger, spdlog::level::warn,
+                   "requested fourcc %s but capturing as %s (e.g. macOS AVFoundation exposes no "
+                   "MJPEG path → raw YUYV)",
+                   requested, *_effective_fourcc);
+    }
+
+    try {
+        _controls =
+            std::shared_ptr<CameraControls>(_backend->open_controls(_os_id, _camera_info.serial));
+    } catch (const CameraSerialMismatch&) {
+        throw;
+    } catch (...) {
+        _controls.reset();
+        log_printf(logger, spdlog::level::debug, "camera controls unavailable for %s: %s", _os_id,
+                   describe_exception(std::current_exception()));
+    }
+
+    if (_controls && !_initial_controls.empty()) {
+        for (const auto& [name, value] : _initial_controls) {
+            try {
+                _controls->set(name, value);
+            } catch (...) {
+                log_printf(logger, spdlog::level::warn, "initial control %r=%r failed (non-fatal)",
+                           repr(name), repr(value));
+            }
+        }
+    }
+
+    std::optional<std::string> sku;
+    if (!_camera_info.sku.empty()) sku = _camera_info.sku;
+
+    const int stream_width = par->width > 0 ? par->width : _mode.width;
+    const int stream_height = par->height > 0 ? par->height : _mode.height;
+    if (stream_width != _mode.width || stream_height != _mode.height) {
+        log_printf(logger, spdlog::level::warn,
+                   "requested %dx%d but stream opened at %dx%d — the requested size+fps+fourcc "
+                   "combo isn't natively supported",
+                   _mode.width, _mode.height, stream_width, stream_height);
+    }
+
+    CameraInfo info;
+    info.os_id = _os_id;
+    info.camera_name = camera_name;
+    info.camera_serial = camera_serial;
+    info.width = stream_width;
+    info.height = stream_height;
+    info.fps = _mode.fps;
+    info.is_live = true;
+    info.clock_domain = _backend->clock_domain();
+    info.sku = sku;
+    _info = info;
+
+    run->backend = _backend;
+    run->width = stream_width;
+    run->height = stream_height;
+    {
+        std::lock_guard frame_lock(_shared->frame_mutex);
+        _shared->accepting = true;
+    }
+    _pump_thread = std::thread(&LiveCapture::_pump_loop, _shared, run);
+    return info;
+}
+
+FramePtr LiveCapture::grab(double timeout) {
+    {
+        std::lock_guard lock(_state_mutex);
+        if (!_run || !_has_stream) throw RuntimeError("LiveCapture not open");
+    }
+    auto& shared = *_shared;
+    std::unique_lock lock(shared.frame_mutex);
+    if (!shared.latest_frame) {
+        // Bounded so the clock arithmetic cannot overflow; negative or NaN waits not at all.
+        const double seconds = timeout > 0 ? std::min(timeout, 1e7) : 0.0;
+        shared.frame_cv.wait_for(lock, std::chrono::duration<double>(seconds),
+                                 [&] { return shared.latest_frame || !shared.accepting; });
+    }
+    FramePtr frame = std::move(shared.latest_frame);
+    shared.latest_frame.reset();
+    return frame;
+}
+
+void LiveCapture::close() {
+    std::shared_ptr<detail::LivePumpRun> run;
+    std::thread pump;
+    std::shared_ptr<CameraControls> controls;
+    {
+        std::lock_guard lock(_state_mutex);
+        run = std::move(_run);
+        if (run) {
+            run->stop.set();
+            run->interrupt.store(true);  // a read blocked in the demuxer returns now
+        }
+        {
+            std::lock_guard frame_lock(_shared->frame_mutex);
+            _shared->accepting = false;
+        }
+        _shared->frame_cv.notify_all();
+        _has_stream = false;
+        pump = std::move(_pump_thread);
+        controls = std::move(_controls);
+    }
+    if (pump.joinable()) {
+        if (run && run->exited.wait_for(JOIN_TIMEOUT_S)) {
+            pump.join();
+        } else {
+            // Stuck in a fan-out callback: it keeps the run (and the input) alive until it ends.
+            pump.detach();
+        }
+    }
+    run.reset();  // releases the input unless a pump left behind still holds it
+    if (controls) {
+        try {
+            controls->close();
+        } catch (...) {
+        }
+    }
+}
+
+std::pair<std::int64_t, std::int64_t> LiveCapture::get_pump_stats() {
+    std::lock_guard lock(_shared->frame_mutex);
+    const std::pair<std::int64_t, std::int64_t> stats{_shared->frames_grabbed,
+                                                      _shared->frames_dropped};
+    _shared->frames_grabbed = 0;
+    _shared->frames_dropped = 0;
+    return stats;
+}
+
+std::vector<CameraControl> LiveCapture::list_camera_controls() {
+    std::shared_ptr<CameraControls> controls;
+    std::optional<CameraInfo> info;
+    {
+        std::lock_guard lock(_state_mutex);
+        controls = _controls;
+        info = _info;
+    }
+    if (!controls || !info) return {};
+    if (!info->sku || info->sku->empty()) return {};
+    auto spec = spec_by_sku(*info->sku);
+    if (!spec) return {};
+    std::vector<CameraControl> listing;
+    for (const auto& control : spec->platform_controls()) {
+        std::optional<double> value;
+        try {
+            value = controls->get(control.name);
+        } catch (...) {
+            value.reset();
+        }
+        listing.push_back(control.with_current_value(value));
+    }
+    return listing;
+}
+
+std::shared_ptr<CameraControls> LiveCapture::camera_controls() const {
+    std::lock_guard lock(_state_mutex);
+    return _controls;
+}
+
+std::optional<std::int64_t> LiveCapture::t0_monotonic_ns() const {
+    const std::int64_t t0 = _shared->t0_monotonic_ns.load();
+    if (t0 == detail::NO_ANCHOR) return std::nullopt;
+    return t0;
+}
+
+std::string LiveCapture::fourcc() const {
+    std::lock_guard lock(_state_mutex);
+    return _effective_fourcc ? *_effective_fourcc : upper(_mode.fourcc);
+}
+
+std::vector<FrameCallbackPtr> LiveCapture::_fanout_snapshot(detail::LiveCaptureShared& shared) {
+    std::lock_guard owner_lock(shared.owner_mutex);
+    if (!shared.owner) return {};
+    std::lock_guard lock(shared.owner->_fanout_lock);
+    return shared.owner->_fanout;
+}
+
+void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
+                             std::shared_ptr<detail::LivePumpRun> run) {
+    const std::string thread_name = std::string(PUMP_THREAD_NAME).substr(0, 15);
+    pthread_setname_np(pthread_self(), thread_name.c_str());
+    auto& logger = *shared->logger;
+    AVFormatContext* ctx = run->input.get();
+
+    try {
+        detail::PacketPtr packet = detail::make_packet();
+        while (!run->stop.is_set()) {
+            try {
+                for (;;) {
+                    const int rc = av_read_frame(ctx, packet.get());
+                    if (rc == AVERROR_EOF) {
+                        if (!run->stop.is_set()) {
+                            log_printf(logger, spdlog::level::warn,
+                                       "camera pump: demux ended (EOF)");
+                        }
+                        run->exited.set();
+                        return;
+                    }
+                    detail::check_av(rc, "camera demux failed");
+                    struct Unref {
+                        AVPacket* p;
+                        ~Unref() { av_packet_unref(p); }
+                    } unref{packet.get()};
+
+                    if (packet->stream_index != run->stream_index) continue;
+                    if (run->stop.is_set()) {
+                        run->exited.set();
+                        return;
+                    }
+                    if (packet->pts == AV_NOPTS_VALUE || packet->size == 0) continue;
+
+                    const AVRational tb = packet->time_base.num > 0 && packet->time_base.den > 0
+                                              ? packet->time_base
+                                              : run->stream_time_base;
+                    const std::int64_t time_ns =
+                        detail::packet_time_ns(packet->pts, tb.num, tb.den);
+                    std::int64_t expected = detail::NO_ANCHOR;
+                    shared->t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
+                    const std::int64_t pts_us =
+                        detail::relative_pts_us(time_ns, shared->t0_monotonic_ns.load());
+
+                    std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
+                    auto payload =
+                        run->backend->trim_payload(std::move(bytes), run->width, run->height);
+                    const std::int64_t sequence = ++shared->sequence;
+                    FramePtr frame = std::make_shared<const RawFrame>(
+                        RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
+
+                    for (const auto& callback : _fanout_snapshot(*shared)) {
+                        try {
+                            (*callback)(frame);
+                        } catch (...) {
+                            log_exception(logger, "fanout callback raised (non-fatal)");
+                        }
+                    }
+
+                    {
+                        std::lock_guard lock(shared->frame_mutex);
+                        ++shared->frames_grabbed;
+                        if (shared->latest_frame) ++shared->frames_dropped;
+                        shared->latest_frame = std::move(frame);
+                    }
+                    shared->frame_cv.notify_one();
+                }
+            } catch (const FfmpegError& error) {
+                if (error.code() != AVERROR(EAGAIN)) throw;
+                // The device has no packet ready yet: an interruptible 5 ms pause.
+                run->stop.wait_for(WOULD_BLOCK_RETRY_S);
+            }
+        }
+    } catch (const FfmpegError& error) {
+        if (is_demux_error_class(error.code())) {
+            if (!run->stop.is_set()) {
+                log_exception(logger, "camera pump thread: unexpected demux error");
+            }
+        } else {
+            log_exception(logger, "camera pump thread crashed");
+        }
+    } catch (const std::out_of_range&) {
+        if (!run->stop.is_set())
+            log_exception(logger, "camera pump thread: unexpected demux error");
+    } catch (...) {
+        log_exception(logger, "camera pump thread crashed");
+    }
+    run->exited.set();
+}
+
+}  // namespace kelvo

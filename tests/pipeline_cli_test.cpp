@@ -1,0 +1,244 @@
+// `kelvo demo`, `kelvo depth` and `kelvo backends` as a user runs them, on
+// recordings written by the kit's own recorder.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include <fmt/format.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "kelvo/json.hpp"
+#include "kelvo/pipeline/recorder.hpp"
+#include "pipeline_fixtures.hpp"
+#include "support/test_paths.hpp"
+
+namespace {
+
+using kelvo::Json;
+using kelvo::testing::run_command;
+using kelvo::testing::TempDir;
+
+struct Run {
+    int status = -1;
+    std::string out;  // stdout
+    std::string err;  // stderr
+};
+
+Run kelvo_cli(const std::string& args, const TempDir& tmp) {
+    Run run;
+    const auto err_file = tmp / "stderr.txt";
+    run.status =
+        run_command(std::string(KELVO_CLI) + " " + args + " 2>" + err_file.string(), &run.out);
+    std::ifstream in(err_file);
+    run.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return run;
+}
+
+double number_after(const std::string& text, const std::string& label) {
+    const std::regex re(label + R"(\s*([0-9.]+))");
+    std::smatch m;
+    if (!std::regex_search(text, m, re)) return -1;
+    return std::stod(m[1]);
+}
+
+// The Aloe pair as a recording: `frames` identical MJPEG frames, no calibration.
+std::filesystem::path aloe_recording(const TempDir& tmp, int frames, cv::Mat* decoded) {
+    const auto dir = kelvo::testing::opencv_sample_dir();
+    cv::Mat sbs;
+    cv::hconcat(cv::imread((dir / "aloeL.jpg").string()), cv::imread((dir / "aloeR.jpg").string()),
+                sbs);
+    const auto jpeg = kelvo::testing::encode_jpeg(sbs, 95);
+    *decoded = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    const auto path = tmp / "aloe.mkv";
+    kelvo::MkvRecorder recorder({.path = path.string(),
+                                 .width = sbs.cols,
+                                 .height = sbs.rows,
+                                 .camera_info_payload = {{"os_id", "aloe"}, {"sku", ""}},
+                                 .camera_name = "Middlebury Aloe",
+                                 .camera_serial = "ALOE",
+                                 .capture_mode_slug = "2564x1110@30-MJPG"});
+    recorder.start();
+    for (int i = 0; i < frames; ++i) {
+        auto frame = std::make_shared<kelvo::RawFrame>();
+        frame->payload = jpeg;
+        frame->pts_us = i * 33333;
+        frame->sequence = i + 1;
+        recorder.feed(frame);
+    }
+    const auto result = recorder.stop();
+    EXPECT_EQ(result.frames_written, frames);
+    return path;
+}
+
+TEST(KelvoDemo, PrintsItsReportWithinTheAccuracyOfBlockMatching) {
+    TempDir tmp("demo");
+    const auto run = kelvo_cli("demo --out " + (tmp / "out").string() + " --frames 12", tmp);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(number_after(run.out, "frames:"), 12);
+    EXPECT_GT(number_after(run.out, "frames/s:"), 0);
+    // The factory calibration and the update written part-way were both applied.
+    EXPECT_EQ(number_after(run.out, "calibrations:"), 2);
+    const double epe = number_after(run.out, "end-point error:");
+    const double bad = number_after(run.out, "off by > 2 px:");
+    const double valid = number_after(run.out, "valid pixels:");
+    EXPECT_GE(epe, 0.0);
+    EXPECT_LT(epe, 0.6);
+    EXPECT_GE(bad, 0.0);
+    EXPECT_LT(bad, 4.0);  // percent
+    EXPECT_GT(valid, 70.0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(tmp / "out" / "demo.mkv"));
+    for (int i = 0; i < 12; ++i) {
+        const auto stem = tmp / "out" / "disparity" / fmt::format("frame_{:06d}", i);
+        const cv::Mat map = cv::imread(stem.string() + ".tiff", cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(map.type(), CV_32F) << stem;
+        EXPECT_EQ(map.size(), cv::Size(640, 360));
+        EXPECT_TRUE(std::filesystem::is_regular_file(stem.string() + ".png"));
+    }
+}
+
+TEST(KelvoDemo, RefusesABadFrameCount) {
+    TempDir tmp("demo_bad");
+    EXPECT_EQ(kelvo_cli("demo --frames 0", tmp).status, 2);
+    EXPECT_EQ(kelvo_cli("demo --frames many", tmp).status, 2);
+}
+
+// The disparity `kelvo depth` writes for a recording of the Aloe pair is what
+// OpenCV's StereoBM gives on the same canvas-fitted pair with the same parameters.
+TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
+    TempDir tmp("depth_aloe");
+    cv::Mat sbs;
+    const auto rec = aloe_recording(tmp, 3, &sbs);
+    struct Case {
+        std::string sets;
+        kelvo::testing::Params params;
+    };
+    kelvo::testing::Params textured;
+    textured.texture_threshold = 1200;
+    kelvo::testing::Params wide;
+    wide.num_disparities = 160;
+    wide.block_size = 15;
+    const Case cases[] = {{"", {}},
+                          {" --set texture_threshold=1200", textured},
+                          {" --set num_disparities=160 --set block_size=15", wide}};
+    const cv::Mat default_expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, {});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sets);
+        const auto out = tmp / "out";
+        std::filesystem::remove_all(out);
+        const auto run = kelvo_cli("depth " + rec.string() +
+                                       " --backend stereo-bm --variant 360x640 --json --out " +
+                                       out.string() + c.sets,
+                                   tmp);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Json summary = Json::parse(run.out);
+        std::vector<std::string> keys;
+        for (auto it = summary.begin(); it != summary.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"frames", "seconds", "fps", "backend", "variant",
+                                                  "out"}));
+        EXPECT_EQ(summary["frames"], 3);
+        EXPECT_EQ(summary["backend"], "stereo-bm");
+        EXPECT_EQ(summary["variant"], "360x640");
+        EXPECT_GT(summary["fps"].get<double>(), 0.0);
+        EXPECT_EQ(std::filesystem::path(summary["out"].get<std::string>()),
+                  std::filesystem::absolute(out));
+        // No calibration in the recording: said once, and the pair is used as it is.
+        EXPECT_NE(run.err.find("running on the unrectified pair"), std::string::npos);
+        const cv::Mat expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, c.params);
+        for (int i = 0; i < 3; ++i) {
+            const cv::Mat got = cv::imread((out / fmt::format("frame_{:06d}.tiff", i)).string(),
+                                           cv::IMREAD_UNCHANGED);
+            ASSERT_EQ(got.type(), CV_32F);
+            EXPECT_EQ(kelvo::testing::differing(got, expected), 0);
+            if (!c.sets.empty()) {
+                EXPECT_GT(kelvo::testing::differing(got, default_expected), 1000);
+            }
+        }
+    }
+}
+
+TEST(KelvoDepth, MaxFramesAndPassthrough) {
+    TempDir tmp("depth_max");
+    cv::Mat sbs;
+    const auto rec = aloe_recording(tmp, 4, &sbs);
+    const auto out = tmp / "pass";
+    const auto run =
+        kelvo_cli("depth " + rec.string() +
+                      " --backend rectify-passthrough --max-frames 2 --json --out " + out.string(),
+                  tmp);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json summary = Json::parse(run.out);
+    EXPECT_EQ(summary["frames"], 2);
+    EXPECT_EQ(summary["variant"], "256x512");
+    EXPECT_TRUE(std::filesystem::is_regular_file(out / "frame_000000_left.png"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(out / "frame_000001_right.png"));
+    EXPECT_FALSE(std::filesystem::exists(out / "frame_000002_left.png"));
+    EXPECT_FALSE(std::filesystem::exists(out / "frame_000000.tiff"));
+}
+
+TEST(KelvoDepth, BadInputGivesAClearMessage) {
+    TempDir tmp("depth_bad");
+    cv::Mat sbs;
+    const auto rec = aloe_recording(tmp, 1, &sbs).string();
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"depth " + rec + " --backend no-such", 2, "unknown inference back-end 'no-such'"},
+        {"depth " + rec + " --backend stereo-bm --variant 1x1", 2, "unknown variant '1x1'"},
+        {"depth " + rec + " --backend stereo-bm --set bogus=1", 2, "unknown control bogus"},
+        {"depth " + rec + " --backend stereo-bm --set block_size=4", 2,
+         "control block_size must be within 5..51"},
+        {"depth " + rec + " --backend stereo-bm --set block_size", 2, "--set expects NAME=VALUE"},
+        {"depth " + rec + " --backend stereo-bm --set block_size=x", 2,
+         "--set block_size expects an integer value"},
+        {"depth " + rec, 2, "--backend is required"},
+        {"depth " + rec + " --backend stereo-bm --max-frames -1", 2, "--max-frames"},
+        {"depth " + (tmp / "missing.mkv").string() + " --backend stereo-bm", 1,
+         "no such recording"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto run = kelvo_cli(c.args + " --out " + (tmp / "o").string(), tmp);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
+TEST(KelvoBackends, JsonListsTheRegistryInOrder) {
+    TempDir tmp("backends");
+    const auto run = kelvo_cli("backends --json", tmp);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json list = Json::parse(run.out);
+    ASSERT_TRUE(list.is_array());
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_EQ(list[0]["key"], "stereo-bm");
+    EXPECT_EQ(list[1]["key"], "rectify-passthrough");
+    for (const auto& entry : list) {
+        std::vector<std::string> keys;
+        for (auto it = entry.begin(); it != entry.end(); ++it) keys.push_back(it.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"key", "label", "neural", "variants"}));
+        for (const auto& v : entry["variants"]) {
+            std::vector<std::string> vkeys;
+            for (auto it = v.begin(); it != v.end(); ++it) vkeys.push_back(it.key());
+            EXPECT_EQ(vkeys, (std::vector<std::string>{"slug", "label", "inference_kwargs",
+                                                       "files_to_download", "configurations"}));
+        }
+    }
+    EXPECT_EQ(list[0]["label"], "StereoBM (classical, CPU, fastest)");
+    EXPECT_EQ(list[0]["neural"], false);
+    EXPECT_EQ(list[0]["variants"][0]["slug"], "256x512");
+    EXPECT_EQ(list[0]["variants"][0]["inference_kwargs"], (Json{{"canvas_size", {256, 512}}}));
+    EXPECT_EQ(list[0]["variants"][0]["configurations"]["selector_meta"]["wizard_visible"], true);
+    EXPECT_EQ(list[1]["variants"][2]["configurations"]["selector_meta"]["accuracy_tier"], 0);
+
+    const auto text = kelvo_cli("backends", tmp);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("stereo-bm  StereoBM (classical, CPU, fastest)"), std::string::npos);
+    EXPECT_EQ(kelvo_cli("backends --bogus", tmp).status, 2);
+}
+
+}  // namespace
