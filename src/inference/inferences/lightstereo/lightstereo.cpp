@@ -1,6 +1,7 @@
 // LightStereo back-end: variant table, ImageNet-normalised blobs and
 // squeeze-and-crop disparity.
 #include "kelvo/inference/inferences/lightstereo.hpp"
+#include "kelvo/inference/inferences/neural_common.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -57,19 +58,6 @@ Json selector_meta(int index) {
     meta["license_url"] = detail::LIGHTSTEREO_LICENSE_URL;
     if (index == 0) meta["min_ram_mb"] = 50;
     return meta;
-}
-
-std::vector<std::int64_t> shape_of(const cv::Mat& array) {
-    std::vector<std::int64_t> shape;
-    for (int i = 0; i < array.dims; ++i) shape.push_back(array.size[i]);
-    if (array.channels() > 1) shape.push_back(array.channels());
-    return shape;
-}
-
-/// Python's tuple form: (1, 2, 256, 512), (512,), ().
-std::string shape_repr(const std::vector<std::int64_t>& shape) {
-    if (shape.size() == 1) return fmt::format("({},)", shape.front());
-    return fmt::format("({})", fmt::join(shape, ", "));
 }
 
 }  // namespace
@@ -138,27 +126,7 @@ std::vector<cv::Mat> LightStereoInference::preprocess(const cv::Mat& canvas_l,
 }
 
 cv::Mat LightStereoInference::postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) {
-    const auto before = shape_of(raw_output);
-    std::vector<std::int64_t> after;
-    for (auto d : before) {
-        if (d != 1) after.push_back(d);
-    }
-    if (after.size() != 2) {
-        throw RuntimeError(
-            fmt::format("model output shape {} does not yield a 2D map after squeeze (got {})",
-                        shape_repr(before), shape_repr(after)));
-    }
-    cv::Mat map;
-    if (raw_output.dims == 2 && raw_output.channels() == 1) {
-        map = raw_output;  // already the map; a view keeps any row stride
-    } else {
-        const cv::Mat flat = raw_output.isContinuous() ? raw_output : raw_output.clone();
-        map = cv::Mat(static_cast<int>(after[0]), static_cast<int>(after[1]), flat.depth(),
-                      const_cast<uchar*>(flat.ptr()));
-        if (!raw_output.isContinuous()) map = map.clone();  // `flat` dies here
-    }
-    // Cropping first converts only the valid region (float16 and others to float32).
-    return crop_to_valid(map, layout);
+    return detail::squeeze_and_crop(raw_output, layout);
 }
 
 }  // namespace kelvo
