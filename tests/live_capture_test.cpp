@@ -687,7 +687,7 @@ TEST_F(LiveCaptureTest, ControlListingComesFromTheCatalogueWithCurrentValues) {
 TEST_F(LiveCaptureTest, NoSkuMeansNoListing) {
     use_file(stereo_mkv, "matroska");
     KelvoCameraInfo info = camera();
-    info.sku.clear();  // the spec is known, the product code is not
+    info.sku.clear();  // the CameraSpec is known, the product code is not
     LiveCapture source(info, stereo());
     const CameraInfo opened = source.open();
     EXPECT_FALSE(opened.sku);

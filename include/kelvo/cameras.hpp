@@ -40,7 +40,7 @@ struct KELVO_API KelvoCameraInfo {
     Json to_dict() const;
     /// Builds one back. Raises TypeError when `dict` is not an object,
     /// std::invalid_argument when a field has the wrong type, "os_id" is
-    /// missing, or the calibration is malformed. The spec is looked up by SKU.
+    /// missing, or the calibration is malformed. Its CameraSpec is looked up by SKU.
     static KelvoCameraInfo from_dict(const Json& dict);
 };
 

@@ -4,7 +4,7 @@
 // first in practice and lets the engine's tests run under the sanitizers.
 #include <dlfcn.h>
 
-extern "C" void* dlopen(const char* file, int mode) {
+extern "C" __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) {
     using DlopenFn = void* (*)(const char*, int);
     static const auto next = reinterpret_cast<DlopenFn>(dlsym(RTLD_NEXT, "dlopen"));
     return next(file, mode & ~RTLD_DEEPBIND);

@@ -75,7 +75,7 @@ struct KELVO_API CameraSpec {
     Json to_json() const;
 };
 
-/// The specification whose `skus` contain `sku` exactly, or null.
+/// The CameraSpec whose `skus` contain `sku` exactly, or null.
 KELVO_API std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku);
 
 /// Every catalogue entry known to the process, by its published name, in registration order.
