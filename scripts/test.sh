@@ -20,7 +20,7 @@ say "AddressSanitizer + UndefinedBehaviorSanitizer build and test suite"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-asan" --sanitize address,undefined \
   -DKELVO_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$JOBS" -LE slow
+  LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp" ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$JOBS" -LE slow
 
 say "ThreadSanitizer build of the threaded tests"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --sanitize thread \
