@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 #include <typeinfo>
+#include <vector>
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 
@@ -18,6 +19,10 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& channel) {
     logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ [%n] %v");
     logger->set_level(spdlog::level::info);
     spdlog::register_logger(logger);
+    // Loggers live for the whole process: a pump thread left running after a
+    // timed-out close() may still log while static destructors run at exit.
+    static auto* immortal = new std::vector<std::shared_ptr<spdlog::logger>>();
+    immortal->push_back(logger);
     return logger;
 }
 
