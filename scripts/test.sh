@@ -28,7 +28,7 @@ say "ThreadSanitizer build of the threaded tests"
 # shellcheck disable=SC2046
 cmake --build "$ROOT/build-tsan" --target kelvo $(cat "$ROOT/build-tsan/threaded_test_targets.txt")
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
-  ctest --test-dir "$ROOT/build-tsan" --output-on-failure -j "$JOBS" -L threaded -LE openvino
+  ctest --test-dir "$ROOT/build-tsan" --output-on-failure -j "$JOBS" -L threaded
 
 if [ -d "$ROOT/fuzz" ]; then
   say "bounded fuzz run (clang, libFuzzer)"

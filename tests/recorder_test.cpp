@@ -231,6 +231,11 @@ struct TimeCase {
     std::vector<std::int64_t> recorded_pts;
 };
 
+// Keeps ctest's listing readable: the case's name instead of its bytes.
+void PrintTo(const TimeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RecorderTime : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(RecorderTime, PtsAreMicrosecondsFromTheFirstFedFrame) {

@@ -329,18 +329,22 @@ cv::Mat OpenVINORunner::_copy_output(ov::InferRequest& request) const {
 
 void OpenVINORunner::_on_done(std::size_t index, std::exception_ptr error) noexcept {
     try {
-        Slot& slot = _slots[index];
+        // The slot is looked up under the lock: the runtime's hand-over from
+        // start_async to this thread is not something the lock-based
+        // happens-before of the pool can rely on.
+        Slot* slot = nullptr;
         std::shared_ptr<EventFuture> future;
         {
             std::lock_guard lock(_mutex);
             ++_callbacks_running;
-            future = std::move(slot.future);
-            slot.inputs.clear();
+            slot = &_slots[index];
+            future = std::move(slot->future);
+            slot->inputs.clear();
         }
         cv::Mat result;
         if (!error) {
             try {
-                result = _copy_output(slot.request);
+                result = _copy_output(slot->request);
             } catch (...) {
                 error = std::current_exception();
             }
