@@ -7,12 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "kelvo/cache_dir.hpp"
-#include "kelvo/inference/registry.hpp"
-#include "kelvo/pipeline/pipeline.hpp"
-#include "kelvo/pipeline/synthetic_scene.hpp"
-#include "pipeline_fixtures.hpp"
-#include "support/test_paths.hpp"
+#include "neural_pipeline_run.hpp"
 
 namespace {
 
@@ -31,37 +26,12 @@ double image_mean(const cv::Mat& image) {
     return cv::mean(channel_mean(image))[0];
 }
 
-std::vector<kelvo::FramePacketPtr> run(const std::string& key, const fs::path& model,
+std::vector<kelvo::FramePacketPtr> run(const std::string& key, const char* model,
                                        const std::string& slug, const std::string& name) {
-    kelvo::testing::TempDir cache("crestereo-pipeline-cache");
-    kelvo::set_cache_dir(cache.path());
-    fs::create_directories(cache.path() / "models" / slug);
-    fs::copy_file(model, cache.path() / "models" / slug / name);
-
-    const auto scene = kelvo::detail::default_synthetic_scene({360, 640});
-    const auto calibration =
-        kelvo::Calibration::from_dict(kelvo::detail::synthetic_calibration_dict(scene));
-    std::vector<std::vector<std::uint8_t>> payloads;
-    for (int i = 0; i < 2; ++i) {
-        payloads.push_back(kelvo::testing::encode_jpeg(
-            kelvo::detail::render_synthetic_frame(scene, i).side_by_side));
-    }
-    kelvo::PipelineOptions options;
-    options.source =
-        std::make_shared<kelvo::testing::MemorySource>(std::move(payloads), 1280, 360, calibration);
-    options.backend = key;
-    options.engine.do_models_cache = false;
-    options.stop_at_end = true;
-    options.block_when_full = true;
-    kelvo::Pipeline pipeline(std::move(options));
-    pipeline.start();
-    std::vector<kelvo::FramePacketPtr> packets;
-    while (auto packet = pipeline.get_packet(60.0)) packets.push_back(packet);
-    EXPECT_TRUE(pipeline.wait_finished(60.0));
-    pipeline.stop();
-    EXPECT_EQ(pipeline.stats().frames_failed, 0);
-    kelvo::set_cache_dir({});
-    return packets;
+    auto run = kelvo::testing::run_neural_pipeline(
+        key, {{slug, name, fs::path(KELVO_BACKEND_MODELS_DIR) / model}}, 2);
+    EXPECT_EQ(run.frames_failed, 0);
+    return run.packets;
 }
 
 // The packet's disparity against the canvas map `expected`, cropped and
@@ -80,8 +50,8 @@ void expect_disparity(const kelvo::FramePacket& packet, const cv::Mat& expected)
 
 TEST(CREStereoPipeline, CombinedFlowOfBothPassesAsDisparity) {
     const auto packets =
-        run("crestereo-combined", fs::path(KELVO_BACKEND_MODELS_DIR) / "crestereo_combined.onnx",
-            "crestereo_combined_iter2_240x320", "crestereo_combined_iter2_240x320.onnx");
+        run("crestereo-combined", "crestereo_combined.onnx", "crestereo_combined_iter2_240x320",
+            "crestereo_combined_iter2_240x320.onnx");
     ASSERT_EQ(packets.size(), 2u);
     for (const auto& packet : packets) {
         const kelvo::CanvasLayout& layout = packet->layout;
@@ -99,9 +69,8 @@ TEST(CREStereoPipeline, CombinedFlowOfBothPassesAsDisparity) {
 }
 
 TEST(CREStereoPipeline, InitialFlowAsDisparity) {
-    const auto packets =
-        run("crestereo-initial", fs::path(KELVO_BACKEND_MODELS_DIR) / "crestereo_initial.onnx",
-            "crestereo_init_iter2_160x240", "model.onnx");
+    const auto packets = run("crestereo-initial", "crestereo_initial.onnx",
+                             "crestereo_init_iter2_160x240", "model.onnx");
     ASSERT_EQ(packets.size(), 2u);
     for (const auto& packet : packets) {
         const kelvo::CanvasLayout& layout = packet->layout;

@@ -9,10 +9,13 @@
 #include "kelvo/inference/inferences/crestereo_combined.hpp"
 #include "kelvo/inference/inferences/crestereo_initial.hpp"
 #include "kelvo/inference/registry.hpp"
+#include "neural_test_helpers.hpp"
 
 namespace {
 
 using kelvo::Json;
+using kelvo::testing::keys_of;
+using kelvo::testing::shape_of;
 
 // Exposes the hook the framework calls before the first frame.
 struct Combined : kelvo::CREStereoCombinedInference {
@@ -21,12 +24,6 @@ struct Combined : kelvo::CREStereoCombinedInference {
 struct Initial : kelvo::CREStereoInitialInference {
     using CREStereoInitialInference::_init_extra_state;
 };
-
-std::vector<int> shape_of(const cv::Mat& m) {
-    std::vector<int> s;
-    for (int i = 0; i < m.dims; ++i) s.push_back(m.size[i]);
-    return s;
-}
 
 Json tags(std::initializer_list<const char*> items) {
     Json out = Json::array();
@@ -105,12 +102,6 @@ const std::vector<std::string> META_KEYS = {
     "task",    "speed_tier", "accuracy_tier",  "min_engine_class", "recommended_engine_class",
     "size_mb", "params_m",   "published_fps",  "accuracy_metric",  "summary",
     "tags",    "neural",     "wizard_visible", "license",          "license_url"};
-
-std::vector<std::string> keys_of(const Json& object) {
-    std::vector<std::string> keys;
-    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
-    return keys;
-}
 
 TEST(CREStereoCombinedVariants, MatchTheTableEntryByEntry) {
     const auto variants = kelvo::CREStereoCombinedInference::variants();

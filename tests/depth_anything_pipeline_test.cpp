@@ -6,12 +6,7 @@
 
 #include <filesystem>
 
-#include "kelvo/cache_dir.hpp"
-#include "kelvo/inference/registry.hpp"
-#include "kelvo/pipeline/pipeline.hpp"
-#include "kelvo/pipeline/synthetic_scene.hpp"
-#include "pipeline_fixtures.hpp"
-#include "support/test_paths.hpp"
+#include "neural_pipeline_run.hpp"
 
 namespace {
 
@@ -31,40 +26,15 @@ cv::Mat network_depth(const cv::Mat& canvas) {
 }
 
 TEST(DepthAnythingPipeline, RelativeDepthOfTheLeftEye) {
-    kelvo::testing::TempDir cache("depth-anything-pipeline-cache");
-    kelvo::set_cache_dir(cache.path());
     const fs::path models = fs::path(KELVO_BACKEND_MODELS_DIR) / "depth_anything";
-    for (const auto& [slug, name] :
-         {std::pair{"depth_anything_v2_small_518x518_onnx", "model.onnx"},
-          std::pair{"depth_anything_v2_small_518x518_onnx_data", "model.onnx_data"}}) {
-        fs::create_directories(cache.path() / "models" / slug);
-        fs::copy_file(models / name, cache.path() / "models" / slug / name);
-    }
-
-    const auto scene = kelvo::detail::default_synthetic_scene({360, 640});
-    const auto calibration =
-        kelvo::Calibration::from_dict(kelvo::detail::synthetic_calibration_dict(scene));
-    std::vector<std::vector<std::uint8_t>> payloads;
-    for (int i = 0; i < 2; ++i) {
-        payloads.push_back(kelvo::testing::encode_jpeg(
-            kelvo::detail::render_synthetic_frame(scene, i).side_by_side));
-    }
-    kelvo::PipelineOptions options;
-    options.source =
-        std::make_shared<kelvo::testing::MemorySource>(std::move(payloads), 1280, 360, calibration);
-    options.backend = "depth-anything-v2-small";
-    options.controls = {{"depth_scale_milli", 3000}};
-    options.engine.do_models_cache = false;
-    options.stop_at_end = true;
-    options.block_when_full = true;
-    kelvo::Pipeline pipeline(std::move(options));
-    pipeline.start();
-    std::vector<kelvo::FramePacketPtr> packets;
-    while (auto packet = pipeline.get_packet(60.0)) packets.push_back(packet);
-    EXPECT_TRUE(pipeline.wait_finished(60.0));
-    pipeline.stop();
-    kelvo::set_cache_dir({});
-    EXPECT_EQ(pipeline.stats().frames_failed, 0);
+    const auto run = kelvo::testing::run_neural_pipeline(
+        "depth-anything-v2-small",
+        {{"depth_anything_v2_small_518x518_onnx", "model.onnx", models / "model.onnx"},
+         {"depth_anything_v2_small_518x518_onnx_data", "model.onnx_data",
+          models / "model.onnx_data"}},
+        2, {{"depth_scale_milli", 3000}});
+    const auto& packets = run.packets;
+    EXPECT_EQ(run.frames_failed, 0);
     ASSERT_EQ(packets.size(), 2u);
 
     for (const auto& packet : packets) {

@@ -5,10 +5,14 @@
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/inferences/depth_anything_v2_small.hpp"
 #include "kelvo/inference/registry.hpp"
+#include "neural_test_helpers.hpp"
 
 namespace {
 
 using kelvo::Json;
+using kelvo::testing::at4;
+using kelvo::testing::keys_of;
+using kelvo::testing::shape_of;
 
 struct DepthAnything : kelvo::DepthAnythingV2SmallInference {
     using DepthAnythingV2SmallInference::_apply_depth_affine;
@@ -16,23 +20,6 @@ struct DepthAnything : kelvo::DepthAnythingV2SmallInference {
     using DepthAnythingV2SmallInference::class_input_size;
     using DepthAnythingV2SmallInference::class_output_name;
 };
-
-std::vector<int> shape_of(const cv::Mat& m) {
-    std::vector<int> s;
-    for (int i = 0; i < m.dims; ++i) s.push_back(m.size[i]);
-    return s;
-}
-
-float at4(const cv::Mat& blob, int c, int y, int x) {
-    const int idx[4] = {0, c, y, x};
-    return blob.at<float>(idx);
-}
-
-std::vector<std::string> keys_of(const Json& object) {
-    std::vector<std::string> keys;
-    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
-    return keys;
-}
 
 cv::Mat output(const std::vector<int>& shape, int depth = CV_32F) {
     cv::Mat as_float(static_cast<int>(shape.size()), shape.data(), CV_32F);

@@ -6,24 +6,20 @@
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/inferences/lightstereo.hpp"
 #include "kelvo/inference/registry.hpp"
+#include "neural_test_helpers.hpp"
 #include "support/test_paths.hpp"
 
 namespace {
 
 using kelvo::Json;
 using kelvo::LightStereoInference;
+using kelvo::testing::keys_of;
 
 /// Exposes the set-up hook so the pure hooks can be tested without an engine.
 class BareLightStereo : public LightStereoInference {
   public:
     BareLightStereo() { _init_extra_state(); }
 };
-
-std::vector<std::string> keys_of(const Json& object) {
-    std::vector<std::string> keys;
-    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
-    return keys;
-}
 
 TEST(LightStereoVariants, IdentityFilesAndConfigurationsAsTabled) {
     const auto variants = LightStereoInference::variants();

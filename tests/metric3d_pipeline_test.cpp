@@ -7,12 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
-#include "kelvo/cache_dir.hpp"
-#include "kelvo/inference/registry.hpp"
-#include "kelvo/pipeline/pipeline.hpp"
-#include "kelvo/pipeline/synthetic_scene.hpp"
-#include "pipeline_fixtures.hpp"
-#include "support/test_paths.hpp"
+#include "neural_pipeline_run.hpp"
 
 namespace {
 
@@ -28,38 +23,14 @@ cv::Mat network_depth(const cv::Mat& canvas) {
 }
 
 TEST(Metric3DPipeline, DepthOfTheLeftEyeRescaledByTheCanvasFocalLength) {
-    kelvo::testing::TempDir cache("metric3d-pipeline-cache");
-    kelvo::set_cache_dir(cache.path());
-    const fs::path folder = cache.path() / "models" / "metric3d_v2_vit_small_504x504";
-    fs::create_directories(folder);
-    fs::copy_file(fs::path(KELVO_BACKEND_MODELS_DIR) / "metric3d.onnx", folder / "model.onnx");
-
-    const auto scene = kelvo::detail::default_synthetic_scene({360, 640});
-    const auto calibration =
-        kelvo::Calibration::from_dict(kelvo::detail::synthetic_calibration_dict(scene));
-    std::vector<std::vector<std::uint8_t>> payloads;
-    for (int i = 0; i < 3; ++i) {
-        payloads.push_back(kelvo::testing::encode_jpeg(
-            kelvo::detail::render_synthetic_frame(scene, i).side_by_side));
-    }
-    auto source =
-        std::make_shared<kelvo::testing::MemorySource>(std::move(payloads), 1280, 360, calibration);
-
-    kelvo::PipelineOptions options;
-    options.source = source;
-    options.backend = "metric3d-v2-vit-small";
-    options.engine.do_models_cache = false;
-    options.stop_at_end = true;
-    options.block_when_full = true;
-    kelvo::Pipeline pipeline(std::move(options));
-    pipeline.start();
-    std::vector<kelvo::FramePacketPtr> packets;
-    while (auto packet = pipeline.get_packet(60.0)) packets.push_back(packet);
-    EXPECT_TRUE(pipeline.wait_finished(60.0));
-    pipeline.stop();
-    kelvo::set_cache_dir({});
+    const auto run = kelvo::testing::run_neural_pipeline(
+        "metric3d-v2-vit-small",
+        {{"metric3d_v2_vit_small_504x504", "model.onnx",
+          fs::path(KELVO_BACKEND_MODELS_DIR) / "metric3d.onnx"}},
+        3);
+    const auto& packets = run.packets;
     ASSERT_EQ(packets.size(), 3u);
-    EXPECT_EQ(pipeline.stats().frames_failed, 0);
+    EXPECT_EQ(run.frames_failed, 0);
 
     for (const auto& packet : packets) {
         SCOPED_TRACE(packet->sequence);
