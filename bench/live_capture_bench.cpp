@@ -13,23 +13,18 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
+#include "bench_util.hpp"
 #include "kelvo/cameras/kelvo_corvan.hpp"
 #include "kelvo/sources/live_capture.hpp"
 
 namespace {
-using Clock = std::chrono::steady_clock;
 using kelvo::FramePtr;
+using kelvo::bench::Clock;
+using kelvo::bench::median;
+using kelvo::bench::seconds_since;
 
 constexpr int FRAMES = 150;
 constexpr int ROUNDS = 5;
-
-double since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 /// Opens the recorded stream as the camera; stamps each packet as it is trimmed.
 class FileBackend final : public kelvo::V4l2Backend {
@@ -58,23 +53,11 @@ class FileBackend final : public kelvo::V4l2Backend {
 };
 
 double bare_read(const std::string& path) {
-    const auto t0 = Clock::now();
-    AVFormatContext* ic = nullptr;
-    if (avformat_open_input(&ic, path.c_str(), av_find_input_format("matroska"), nullptr) < 0) {
-        std::fprintf(stderr, "cannot open %s\n", path.c_str());
-        std::exit(1);
+    const kelvo::bench::BarePass pass = kelvo::bench::bare_pass(path, "matroska");
+    if (pass.packets != FRAMES) {
+        std::fprintf(stderr, "read %ld packets, expected %d\n", pass.packets, FRAMES);
     }
-    AVPacket* pkt = av_packet_alloc();
-    int n = 0;
-    while (av_read_frame(ic, pkt) >= 0) {
-        ++n;
-        av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    avformat_close_input(&ic);
-    const double t = since(t0);
-    if (n != FRAMES) std::fprintf(stderr, "read %d packets, expected %d\n", n, FRAMES);
-    return t;
+    return pass.open_s + pass.read_s;
 }
 
 kelvo::KelvoCameraInfo camera() {
@@ -112,7 +95,7 @@ PumpRun pump_to_callback(const std::shared_ptr<FileBackend>& backend) {
         cv.wait(lock, [&] { return seen == FRAMES; });
     }
     PumpRun run;
-    run.seconds = since(t0);
+    run.seconds = seconds_since(t0);
     source.close();
     std::lock_guard lock(backend->mutex);
     for (std::size_t i = 0; i < called_at.size() && i < backend->trimmed_at.size(); ++i) {
@@ -136,14 +119,9 @@ double pump_to_slot() {
         }
         if (frame->sequence == FRAMES) break;
     }
-    const double t = since(t0);
+    const double t = seconds_since(t0);
     source.close();
     return t;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 }  // namespace

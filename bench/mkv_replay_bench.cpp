@@ -17,14 +17,18 @@
 
 #include <fmt/format.h>
 
-#include "core/ffmpeg_raii.hpp"
+#include "bench_util.hpp"
 #include "kelvo/log.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kelvo::bench::Clock;
 namespace fs = std::filesystem;
+
+using kelvo::bench::bare_pass;
+using kelvo::bench::BarePass;
+using kelvo::bench::percentile;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -42,54 +46,6 @@ long rss_kib() {
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     }
     return -1;
-}
-
-// Keeps the optimiser from dropping the copy.
-void benchmark_sink(const void* p) {
-    asm volatile("" : : "r"(p) : "memory");
-}
-
-struct BarePass {
-    double open_s = 0;
-    double read_s = 0;
-    long packets = 0;
-};
-
-// avformat_open_input plus reading every packet, nothing else; with
-// `copy_payload`, each video packet is also copied into a fresh byte vector,
-// the least any source handing out owned payloads has to do.
-BarePass bare_pass(const fs::path& path, bool copy_payload = false) {
-    BarePass out;
-    const auto t0 = Clock::now();
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-        throw std::runtime_error("cannot open " + path.string());
-    }
-    kelvo::detail::InputContextPtr ctx(raw);
-    const auto t1 = Clock::now();
-    auto packet = kelvo::detail::make_packet();
-    while (av_read_frame(ctx.get(), packet.get()) >= 0) {
-        if (ctx->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            ++out.packets;
-            if (copy_payload) {
-                auto payload = std::make_shared<std::vector<std::uint8_t>>(
-                    packet->data, packet->data + packet->size);
-                benchmark_sink(payload->data());
-            }
-        }
-        av_packet_unref(packet.get());
-    }
-    const auto t2 = Clock::now();
-    out.open_s = seconds(t1 - t0);
-    out.read_s = seconds(t2 - t1);
-    return out;
-}
-
-template <typename T>
-T percentile(std::vector<T> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(i, values.size() - 1)];
 }
 
 void pacing(const fs::path& dir, const std::string& fps, int frames) {
@@ -164,7 +120,7 @@ int main(int argc, char** argv) {
         const BarePass bare = bare_pass(path);
         bare_pass_s.push_back(bare.open_s + bare.read_s);
         bare_pps.push_back(static_cast<double>(bare.packets) / bare.read_s);
-        const BarePass copied = bare_pass(path, true);
+        const BarePass copied = bare_pass(path, nullptr, true);
         copy_pps.push_back(static_cast<double>(copied.packets) / copied.read_s);
 
         const auto c0 = Clock::now();

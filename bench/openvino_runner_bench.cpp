@@ -15,20 +15,14 @@
 
 #include <openvino/openvino.hpp>
 
+#include "bench_util.hpp"
 #include "kelvo/engines/openvino_runner.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using kelvo::bench::Clock;
+using kelvo::bench::median;
+using kelvo::bench::ms_since;
 
 const std::filesystem::path MODEL =
     std::filesystem::path(KELVO_TEST_MODELS_DIR) / "bench_stereo.onnx";

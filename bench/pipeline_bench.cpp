@@ -13,19 +13,17 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "bench_util.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
 #include "pipeline_fixtures.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kelvo::bench::Clock;
+using kelvo::bench::seconds_since;
 constexpr int FRAMES = 60;
 constexpr int ROUNDS = 3;
-
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 struct StageMeans {
     double decode = 0, rectify = 0, canvas = 0, inference = 0, map_back = 0;
@@ -64,15 +62,8 @@ int main() {
         double best_raw = 0, best_pipe = 0;
         StageMeans means;
         for (int round = 0; round < ROUNDS; ++round) {
-            auto bm = cv::StereoBM::create(96, 9);
-            bm->setPreFilterType(cv::StereoBM::PREFILTER_XSOBEL);
-            bm->setPreFilterSize(9);
-            bm->setPreFilterCap(31);
-            bm->setTextureThreshold(10);
-            bm->setUniquenessRatio(15);
-            bm->setSpeckleWindowSize(100);
-            bm->setSpeckleRange(2);
-            bm->setDisp12MaxDiff(-1);
+            // The back-end's default controls.
+            auto bm = kelvo::testing::make_stereo_bm({});
             cv::Mat disparity;
             auto t0 = Clock::now();
             for (const auto& [l, r] : grey) bm->compute(l, r, disparity);

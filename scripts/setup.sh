@@ -6,7 +6,7 @@
 #
 #   scripts/setup.sh [--build-dir DIR] [--sanitize address,undefined|thread]
 #                    [--compiler gcc|clang] [--no-openvino] [--targets "t1 t2"]
-#                    [--configure-only] [-DVAR=VALUE...]
+#                    [-DVAR=VALUE...]
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,7 +15,6 @@ SANITIZE=""
 COMPILER=gcc
 WITH_OPENVINO=1
 TARGETS=""
-CONFIGURE_ONLY=0
 EXTRA_CMAKE=()
 
 while [ $# -gt 0 ]; do
@@ -25,7 +24,6 @@ while [ $# -gt 0 ]; do
     --compiler) COMPILER="$2"; shift 2 ;;
     --no-openvino) WITH_OPENVINO=0; shift ;;
     --targets) TARGETS="$2"; shift 2 ;;
-    --configure-only) CONFIGURE_ONLY=1; shift ;;
     -D*) EXTRA_CMAKE+=("$1"); shift ;;
     *) echo "setup: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -87,7 +85,6 @@ fi
 say "configuring in $BUILD_DIR"
 cmake "${CMAKE_ARGS[@]}" "${EXTRA_CMAKE[@]}" >"$BUILD_DIR/configure.log" 2>&1 \
   || { tail -30 "$BUILD_DIR/configure.log"; fail "cmake configure failed (see $BUILD_DIR/configure.log)"; }
-[ "$CONFIGURE_ONLY" = 1 ] && exit 0
 say "building (this takes a few minutes on 2 cores)"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" ${TARGETS:+--target $TARGETS} || fail "build failed"

@@ -24,9 +24,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 say "ThreadSanitizer build of the threaded tests"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --sanitize thread \
-  -DKELVO_BUILD_BENCHMARKS=OFF --configure-only
-# shellcheck disable=SC2046
-cmake --build "$ROOT/build-tsan" --target kelvo $(cat "$ROOT/build-tsan/threaded_test_targets.txt")
+  -DKELVO_BUILD_BENCHMARKS=OFF --targets "kelvo kelvo_threaded_tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
   ctest --test-dir "$ROOT/build-tsan" --output-on-failure -j "$JOBS" -L threaded
 

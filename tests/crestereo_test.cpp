@@ -298,21 +298,13 @@ TEST(CREStereoCombinedPreprocess, MissingRightCanvasIsAnArgumentError) {
 // ------------------------------------------------------------ postprocess
 
 cv::Mat flow_output(const std::vector<int>& shape, int depth = CV_32F) {
-    cv::Mat raw(static_cast<int>(shape.size()), shape.data(), CV_MAKETYPE(depth, 1));
-    cv::Mat as_float(static_cast<int>(shape.size()), shape.data(), CV_32F);
-    float* p = as_float.ptr<float>();
-    for (std::size_t i = 0; i < as_float.total(); ++i) p[i] = static_cast<float>(i % 4093) * 0.25f;
-    as_float.convertTo(raw, CV_MAKETYPE(depth, 1));
-    return raw;
+    return kelvo::testing::patterned(
+        shape, depth, [](std::size_t i) { return static_cast<float>(i % 4093) * 0.25f; });
 }
 
 // Channel 0 of batch 0 of a (1, 2, H, W) array, as float.
 cv::Mat channel0(const cv::Mat& raw) {
-    cv::Mat plane(raw.size[2], raw.size[3], CV_MAKETYPE(raw.depth(), 1),
-                  const_cast<uchar*>(raw.ptr()));
-    cv::Mat out;
-    plane.convertTo(out, CV_32F);
-    return out;
+    return kelvo::testing::leading_plane(raw, raw.size[2], raw.size[3]);
 }
 
 void expect_same(const cv::Mat& got, const cv::Mat& want) {

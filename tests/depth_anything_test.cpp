@@ -12,6 +12,7 @@ namespace {
 using kelvo::Json;
 using kelvo::testing::at4;
 using kelvo::testing::keys_of;
+using kelvo::testing::leading_plane;
 using kelvo::testing::shape_of;
 
 struct DepthAnything : kelvo::DepthAnythingV2SmallInference {
@@ -22,21 +23,8 @@ struct DepthAnything : kelvo::DepthAnythingV2SmallInference {
 };
 
 cv::Mat output(const std::vector<int>& shape, int depth = CV_32F) {
-    cv::Mat as_float(static_cast<int>(shape.size()), shape.data(), CV_32F);
-    float* p = as_float.ptr<float>();
-    for (std::size_t i = 0; i < as_float.total(); ++i) {
-        p[i] = static_cast<float>(i % 997) * 0.37f - 11.0f;
-    }
-    cv::Mat raw;
-    as_float.convertTo(raw, CV_MAKETYPE(depth, 1));
-    return raw;
-}
-
-cv::Mat as_map(const cv::Mat& raw, int h, int w) {
-    cv::Mat map(h, w, CV_MAKETYPE(raw.depth(), 1), const_cast<uchar*>(raw.ptr()));
-    cv::Mat out;
-    map.convertTo(out, CV_32F);
-    return out;
+    return kelvo::testing::patterned(
+        shape, depth, [](std::size_t i) { return static_cast<float>(i % 997) * 0.37f - 11.0f; });
 }
 
 const kelvo::CanvasLayout LAYOUT{
@@ -126,12 +114,13 @@ TEST(DepthAnythingPostprocess, SqueezeAndCrop) {
         const cv::Mat out = model.postprocess(raw, LAYOUT);
         ASSERT_EQ(out.type(), CV_32F);
         EXPECT_TRUE(out.isContinuous());
-        EXPECT_EQ(cv::norm(out, as_map(raw, 518, 518)(cv::Rect(3, 100, 512, 300)), cv::NORM_INF),
-                  0.0);
+        EXPECT_EQ(
+            cv::norm(out, leading_plane(raw, 518, 518)(cv::Rect(3, 100, 512, 300)), cv::NORM_INF),
+            0.0);
     }
     const cv::Mat half = output({1, 518, 518}, CV_16F);
     EXPECT_EQ(cv::norm(model.postprocess(half, LAYOUT),
-                       as_map(half, 518, 518)(cv::Rect(3, 100, 512, 300)), cv::NORM_INF),
+                       leading_plane(half, 518, 518)(cv::Rect(3, 100, 512, 300)), cv::NORM_INF),
               0.0);
     // A non-continuous 2-D view is read with its stride.
     const cv::Mat big = output({600, 600});
@@ -179,7 +168,7 @@ TEST(DepthAnythingPostprocess, DepthAdjustmentIsLast) {
     DepthAnything model;
     model._init_extra_state();
     const cv::Mat raw = output({1, 518, 518});
-    const cv::Mat crop = as_map(raw, 518, 518)(cv::Rect(3, 100, 512, 300)).clone();
+    const cv::Mat crop = leading_plane(raw, 518, 518)(cv::Rect(3, 100, 512, 300)).clone();
     // Identity by default: the network's relative depth as it came.
     EXPECT_EQ(cv::norm(model.postprocess(raw, LAYOUT), crop, cv::NORM_INF), 0.0);
     model.set_inference_control("depth_scale_milli", 2500);

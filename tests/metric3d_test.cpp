@@ -14,6 +14,7 @@ namespace {
 using kelvo::Json;
 using kelvo::testing::at4;
 using kelvo::testing::keys_of;
+using kelvo::testing::leading_plane;
 using kelvo::testing::shape_of;
 
 struct Metric3D : kelvo::Metric3DV2VitSmallInference {
@@ -24,22 +25,8 @@ struct Metric3D : kelvo::Metric3DV2VitSmallInference {
 };
 
 cv::Mat depth_output(const std::vector<int>& shape, int depth = CV_32F) {
-    cv::Mat as_float(static_cast<int>(shape.size()), shape.data(), CV_32F);
-    float* p = as_float.ptr<float>();
-    for (std::size_t i = 0; i < as_float.total(); ++i) {
-        p[i] = 0.5f + static_cast<float>(i % 1009) * 0.0123f;
-    }
-    cv::Mat raw;
-    as_float.convertTo(raw, CV_MAKETYPE(depth, 1));
-    return raw;
-}
-
-// The H x W map of a squeezable output as float.
-cv::Mat as_map(const cv::Mat& raw, int h, int w) {
-    cv::Mat map(h, w, CV_MAKETYPE(raw.depth(), 1), const_cast<uchar*>(raw.ptr()));
-    cv::Mat out;
-    map.convertTo(out, CV_32F);
-    return out;
+    return kelvo::testing::patterned(
+        shape, depth, [](std::size_t i) { return 0.5f + static_cast<float>(i % 1009) * 0.0123f; });
 }
 
 const kelvo::CanvasLayout LAYOUT{
@@ -131,13 +118,15 @@ TEST(Metric3DPostprocess, AcceptsSqueezableShapesAndCrops) {
         const cv::Mat out = model.postprocess(raw, LAYOUT);
         ASSERT_EQ(out.type(), CV_32F);
         EXPECT_TRUE(out.isContinuous());
-        EXPECT_EQ(cv::norm(out, as_map(raw, 504, 504)(cv::Rect(0, 63, 504, 378)), cv::NORM_INF),
-                  0.0);
+        EXPECT_EQ(
+            cv::norm(out, leading_plane(raw, 504, 504)(cv::Rect(0, 63, 504, 378)), cv::NORM_INF),
+            0.0);
     }
     const cv::Mat half = depth_output({1, 1, 504, 504}, CV_16F);
     const cv::Mat out = model.postprocess(half, LAYOUT);
     ASSERT_EQ(out.type(), CV_32F);
-    EXPECT_EQ(cv::norm(out, as_map(half, 504, 504)(cv::Rect(0, 63, 504, 378)), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(out, leading_plane(half, 504, 504)(cv::Rect(0, 63, 504, 378)), cv::NORM_INF),
+              0.0);
 }
 
 TEST(Metric3DPostprocess, RejectsOutputsThatAreNotAMap) {
@@ -194,7 +183,7 @@ TEST(Metric3DPostprocess, FocalRescaling) {
          static_cast<float>(std::sqrt(1200.0 * 1300.0) / 1000.0)},
     };
     const cv::Mat raw = depth_output({1, 1, 504, 504});
-    const cv::Mat predicted = as_map(raw, 504, 504)(cv::Rect(0, 63, 504, 378));
+    const cv::Mat predicted = leading_plane(raw, 504, 504)(cv::Rect(0, 63, 504, 378));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Metric3D model;
@@ -227,7 +216,7 @@ TEST(Metric3DPostprocess, LatestIntrinsicsWinAndDepthAdjustmentIsLast) {
     model.set_inference_control("depth_scale_milli", 500);
     model.set_inference_control("depth_offset_mm", 250);
     const cv::Mat raw = depth_output({1, 1, 504, 504});
-    cv::Mat scaled = as_map(raw, 504, 504)(cv::Rect(0, 63, 504, 378)).clone();
+    cv::Mat scaled = leading_plane(raw, 504, 504)(cv::Rect(0, 63, 504, 378)).clone();
     scaled.forEach<float>([](float& d, const int*) { d *= 2.0f; });
     const cv::Mat want = model._apply_depth_affine(scaled);
     const cv::Mat out = model.postprocess(raw, LAYOUT);

@@ -128,15 +128,8 @@ struct Params {
         speckle_window_size = 100, speckle_range = 2, disp12_max_diff = -1;
 };
 
-/// OpenCV's StereoBM on the canvas-fitted pair, cropped and scaled back the
-/// way the pipeline documents it.
-inline cv::Mat direct_stereo_bm(const cv::Mat& sbs, HeightWidth canvas, const Params& p) {
-    const int w = sbs.cols / 2;
-    const cv::Mat l = sbs(cv::Rect(0, 0, w, sbs.rows)), r = sbs(cv::Rect(w, 0, w, sbs.rows));
-    const auto layout = kelvo::fit_layout({sbs.rows, w}, canvas);
-    cv::Mat cl, cr;
-    cv::cvtColor(kelvo::fit_into_canvas(l, layout), cl, cv::COLOR_BGR2GRAY);
-    cv::cvtColor(kelvo::fit_into_canvas(r, layout), cr, cv::COLOR_BGR2GRAY);
+/// OpenCV's own StereoBM configured with `p`.
+inline cv::Ptr<cv::StereoBM> make_stereo_bm(const Params& p) {
     auto m = cv::StereoBM::create(p.num_disparities, p.block_size);
     m->setMinDisparity(p.min_disparity);
     m->setPreFilterType(p.pre_filter_type);
@@ -147,8 +140,20 @@ inline cv::Mat direct_stereo_bm(const cv::Mat& sbs, HeightWidth canvas, const Pa
     m->setSpeckleWindowSize(p.speckle_window_size);
     m->setSpeckleRange(p.speckle_range);
     m->setDisp12MaxDiff(p.disp12_max_diff);
+    return m;
+}
+
+/// OpenCV's StereoBM on the canvas-fitted pair, cropped and scaled back the
+/// way the pipeline documents it.
+inline cv::Mat direct_stereo_bm(const cv::Mat& sbs, HeightWidth canvas, const Params& p) {
+    const int w = sbs.cols / 2;
+    const cv::Mat l = sbs(cv::Rect(0, 0, w, sbs.rows)), r = sbs(cv::Rect(w, 0, w, sbs.rows));
+    const auto layout = kelvo::fit_layout({sbs.rows, w}, canvas);
+    cv::Mat cl, cr;
+    cv::cvtColor(kelvo::fit_into_canvas(l, layout), cl, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(kelvo::fit_into_canvas(r, layout), cr, cv::COLOR_BGR2GRAY);
     cv::Mat fixed, disparity;
-    m->compute(cl, cr, fixed);
+    make_stereo_bm(p)->compute(cl, cr, fixed);
     fixed.convertTo(disparity, CV_32F, 1.0 / 16);
     disparity.setTo(std::numeric_limits<float>::quiet_NaN(), fixed < p.min_disparity * 16);
     cv::Mat valid = disparity(cv::Rect(layout.pad_x, layout.pad_y, layout.valid_w, layout.valid_h));

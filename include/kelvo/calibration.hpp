@@ -24,11 +24,15 @@ struct HeightWidth {
 struct KELVO_API Rectification {
     HeightWidth eye_size;
     cv::Mat map_left_x, map_left_y, map_right_x, map_right_y;  ///< CV_32FC1 remap tables
+    /// The same tables in OpenCV's fixed-point form (CV_16SC2 and CV_16UC1),
+    /// built once here because remapping with them is much faster.
+    cv::Mat fixed_left1, fixed_left2, fixed_right1, fixed_right2;
     cv::Mat R1, R2, P1, P2, Q;
     double fx = 0, fy = 0, cx = 0, cy = 0;  ///< rectified left camera
     double baseline_m = 0;                  ///< distance between the rectified centres
 
-    /// Remaps one eye; `right` selects the right camera's tables.
+    /// Remaps one eye (bilinear, black outside) with the fixed-point tables;
+    /// `right` selects the right camera's tables.
     cv::Mat rectify(const cv::Mat& eye, bool right) const;
 };
 

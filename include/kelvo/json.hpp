@@ -2,8 +2,18 @@
 // recorded calibrations depend on it.
 #pragma once
 
+#include <optional>
+
 #include <nlohmann/json.hpp>
 
 namespace kelvo {
 using Json = nlohmann::ordered_json;
+
+namespace detail {
+/// The value, or JSON null when it is absent.
+template <typename T>
+Json optional_json(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+}  // namespace detail
 }  // namespace kelvo

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include <fmt/printf.h>
 #include <spdlog/spdlog.h>
@@ -29,6 +30,8 @@ inline std::string repr(int value) {
 KELVO_API std::string describe_exception(const std::exception_ptr& error);
 
 namespace detail {
+/// The readable (demangled) name of a type, or its raw name when that fails.
+KELVO_API std::string demangled_name(const std::type_info& type);
 KELVO_API std::string printf_format(std::string_view format);
 }  // namespace detail
 

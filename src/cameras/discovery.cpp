@@ -111,7 +111,7 @@ std::vector<KelvoCameraInfo> list_kelvo_cameras(const DiscoverySource& source) {
         info.os_id = device_path;
         info.sku = sku;
         info.spec = std::move(spec);
-        info.model_name = trimmed(identity->product);
+        info.model_name = sku;
         info.serial = trimmed(identity->serial);
         cameras.push_back(std::move(info));
     }

@@ -89,7 +89,7 @@ cv::Matx33d scaled(const cv::Matx33d& k, double sx, double sy) {
 
 cv::Mat Rectification::rectify(const cv::Mat& eye, bool right) const {
     cv::Mat out;
-    cv::remap(eye, out, right ? map_right_x : map_left_x, right ? map_right_y : map_left_y,
+    cv::remap(eye, out, right ? fixed_right1 : fixed_left1, right ? fixed_right2 : fixed_left2,
               cv::INTER_LINEAR, cv::BORDER_CONSTANT);
     return out;
 }
@@ -161,6 +161,10 @@ std::shared_ptr<const Rectification> Calibration::rectification(HeightWidth eye_
                                 rect->map_left_x, rect->map_left_y);
     cv::initUndistortRectifyMap(cv::Mat(k2), d2, rect->R2, rect->P2, size, CV_32FC1,
                                 rect->map_right_x, rect->map_right_y);
+    cv::convertMaps(rect->map_left_x, rect->map_left_y, rect->fixed_left1, rect->fixed_left2,
+                    CV_16SC2);
+    cv::convertMaps(rect->map_right_x, rect->map_right_y, rect->fixed_right1, rect->fixed_right2,
+                    CV_16SC2);
     rect->fx = rect->P1.at<double>(0, 0);
     rect->fy = rect->P1.at<double>(1, 1);
     rect->cx = rect->P1.at<double>(0, 2);

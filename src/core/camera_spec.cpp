@@ -9,21 +9,19 @@
 
 #include <fmt/format.h>
 
+#include "core/library_dir.hpp"
 #include "kelvo/errors.hpp"
 
 namespace kelvo {
 namespace {
+
+using detail::optional_json;
 
 Json number_json(double value) {
     if (value == std::floor(value) && std::fabs(value) < 1e15) {
         return Json(static_cast<long long>(value));
     }
     return Json(value);
-}
-
-template <typename T>
-Json optional_json(const std::optional<T>& value) {
-    return value ? Json(*value) : Json(nullptr);
 }
 
 struct SpecRegistry {
@@ -47,17 +45,10 @@ void ensure_catalogue_loaded() {
             std::lock_guard lock(registry.mutex);
             if (!registry.entries.empty()) return;
         }
-        Dl_info info{};
-        std::filesystem::path dir;
-        if (dladdr(reinterpret_cast<void*>(&ensure_catalogue_loaded), &info) && info.dli_fname) {
-            dir = std::filesystem::path(info.dli_fname).parent_path();
-        }
+        const auto dir = detail::core_library_dir();
         for (const char* name : {"libkelvo_fenwa.so.0", "libkelvo_fenwa.so"}) {
-            const auto candidate = dir.empty() ? std::filesystem::path(name) : dir / name;
-            if (dlopen(candidate.c_str(), RTLD_NOW | RTLD_GLOBAL) ||
-                dlopen(name, RTLD_NOW | RTLD_GLOBAL)) {
-                return;
-            }
+            if (!dir.empty() && dlopen((dir / name).c_str(), RTLD_NOW | RTLD_GLOBAL)) return;
+            if (dlopen(name, RTLD_NOW | RTLD_GLOBAL)) return;
         }
     });
 }

@@ -60,10 +60,10 @@ Json IntControl::to_json() const {
     j["kind"] = kind;
     j["default"] = default_value;
     j["label"] = label;
-    j["min"] = min ? Json(*min) : Json(nullptr);
-    j["max"] = max ? Json(*max) : Json(nullptr);
-    j["step"] = step ? Json(*step) : Json(nullptr);
-    j["unit"] = unit ? Json(*unit) : Json(nullptr);
+    j["min"] = detail::optional_json(min);
+    j["max"] = detail::optional_json(max);
+    j["step"] = detail::optional_json(step);
+    j["unit"] = detail::optional_json(unit);
     if (enum_values) {
         Json list = Json::array();
         for (const auto& [value, text] : *enum_values) list.push_back(Json::array({value, text}));

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -37,6 +38,12 @@ struct PacketDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
+/// Frees a packet's payload when a read cycle ends, however it ends.
+struct PacketUnref {
+    AVPacket* packet;
+    ~PacketUnref() { av_packet_unref(packet); }
+};
+
 inline PacketPtr make_packet() {
     PacketPtr p(av_packet_alloc());
     if (!p) throw RuntimeError("av_packet_alloc failed");
@@ -69,16 +76,17 @@ inline std::string av_error_text(int code) {
 /// treat some codes specially (EAGAIN, EINVAL).
 class FfmpegError : public RuntimeError {
   public:
-    FfmpegError(const std::string& what, int code)
-        : RuntimeError(what + ": " + av_error_text(code)), _code(code) {}
+    FfmpegError(std::string_view what, int code)
+        : RuntimeError(std::string(what) + ": " + av_error_text(code)), _code(code) {}
     int code() const { return _code; }
 
   private:
     int _code;
 };
 
-/// Throws FfmpegError when `code` is negative; returns it otherwise.
-inline int check_av(int code, const std::string& what) {
+/// Throws FfmpegError when `code` is negative; returns it otherwise. The
+/// message is built only on failure.
+inline int check_av(int code, std::string_view what) {
     if (code < 0) throw FfmpegError(what, code);
     return code;
 }

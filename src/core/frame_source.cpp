@@ -37,6 +37,11 @@ void FrameSource::_dispatch_fanout(const FramePtr& frame, spdlog::logger& logger
         std::lock_guard lock(_fanout_lock);
         callbacks = _fanout;
     }
+    _call_fanout(callbacks, frame, logger);
+}
+
+void FrameSource::_call_fanout(const std::vector<FrameCallbackPtr>& callbacks,
+                               const FramePtr& frame, spdlog::logger& logger) {
     for (const auto& cb : callbacks) {
         try {
             (*cb)(frame);

@@ -121,4 +121,36 @@ cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout) {
     return out;
 }
 
+namespace detail {
+
+std::vector<InferenceVariant> canvas_size_variants(std::array<Json, 3> selector_metas) {
+    struct Size {
+        const char* slug;
+        const char* label;
+        HeightWidth size;
+    };
+    static constexpr std::array<Size, 3> SIZES{{
+        {"256x512", "256\u00d7512 (fast)", {256, 512}},
+        {"360x640", "360\u00d7640 (balanced)", {360, 640}},
+        {"480x720", "480\u00d7720 (detailed)", {480, 720}},
+    }};
+    std::vector<InferenceVariant> variants;
+    variants.reserve(SIZES.size());
+    for (std::size_t i = 0; i < SIZES.size(); ++i) {
+        const auto& [slug, label, size] = SIZES[i];
+        InferenceVariant v;
+        v.slug = slug;
+        v.label = label;
+        v.inference_kwargs = Json::object();
+        v.inference_kwargs["canvas_size"] = Json::array({size.height, size.width});
+        v.configurations = Json::object();
+        v.configurations["input_size"] = Json::array({size.height, size.width});
+        v.configurations["selector_meta"] = std::move(selector_metas[i]);
+        variants.push_back(std::move(v));
+    }
+    return variants;
+}
+
+}  // namespace detail
+
 }  // namespace kelvo

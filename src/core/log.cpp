@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <typeinfo>
 #include <vector>
@@ -60,17 +61,21 @@ std::string describe_exception(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        int status = 0;
-        char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
-        std::string type = status == 0 && name ? name : typeid(e).name();
-        std::free(name);
-        return type + ": " + e.what();
+        return detail::demangled_name(typeid(e)) + ": " + e.what();
     } catch (...) {
         return "unknown exception";
     }
 }
 
 namespace detail {
+std::string demangled_name(const std::type_info& type) {
+    int status = 0;
+    char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string out = status == 0 && name ? name : type.name();
+    std::free(name);
+    return out;
+}
+
 std::string printf_format(std::string_view format) {
     std::string out(format);
     for (std::size_t pos = out.find("%r"); pos != std::string::npos; pos = out.find("%r", pos)) {

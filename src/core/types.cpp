@@ -12,7 +12,7 @@ Json CameraInfo::to_json() const {
     j["fps"] = fps;
     j["is_live"] = is_live;
     j["clock_domain"] = clock_domain;
-    j["sku"] = sku ? Json(*sku) : Json(nullptr);
+    j["sku"] = detail::optional_json(sku);
     return j;
 }
 

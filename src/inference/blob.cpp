@@ -6,13 +6,16 @@
 #include <vector>
 
 #include <opencv2/core/version.hpp>
-#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #if CV_VERSION_MAJOR > 4 || (CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR >= 8)
 #define KELVO_OPENCV_BLOB_PARAMS 1
 #else
 #define KELVO_OPENCV_BLOB_PARAMS 0
+#endif
+
+#if KELVO_OPENCV_BLOB_PARAMS
+#include <opencv2/dnn.hpp>
 #endif
 
 namespace kelvo::detail {

@@ -1,6 +1,9 @@
 // The neural bases: engine creation from a variant's model files, the
 // network's input size, the hook order, and the monocular depth adjustment.
 #include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -9,6 +12,52 @@
 #include "kelvo/inference/base.hpp"
 
 namespace kelvo {
+
+namespace {
+
+/// The network file of `variant` (its first model file; the variant names at
+/// least one) with every further file of the variant (external weights)
+/// beside it, where the runtime looks for them. A further file already beside
+/// the network is used as it is; otherwise it is resolved by the model-file
+/// lookup and linked (or copied) beside the network. Raises RuntimeError
+/// naming the paths when a file is missing or cannot be placed.
+std::filesystem::path resolve_network_with_companions(const InferenceVariant& variant) {
+    namespace fs = std::filesystem;
+    const fs::path network = variant.files_to_download.front().resolve(variant.slug);
+    for (std::size_t i = 1; i < variant.files_to_download.size(); ++i) {
+        const ModelFile& file = variant.files_to_download[i];
+        const fs::path beside = network.parent_path() / file.filename;
+        // The file under its own slug wins, so a newer download replaces an
+        // older placement; a file only present beside the network is used as is.
+        std::optional<fs::path> source;
+        try {
+            source = file.resolve(variant.slug);
+        } catch (const RuntimeError&) {
+            if (!fs::is_regular_file(beside)) throw;
+        }
+        if (!source) continue;
+        std::error_code ec;
+        if (fs::exists(beside, ec) && fs::equivalent(*source, beside, ec)) continue;
+        // A hard link, or a copy across file systems: the runtime refuses
+        // weights reached through a symbolic link that leaves the folder.
+        ec.clear();
+        fs::remove(beside, ec);
+        ec.clear();
+        fs::create_hard_link(*source, beside, ec);
+        if (ec) {
+            ec.clear();
+            fs::copy_file(*source, beside, fs::copy_options::overwrite_existing, ec);
+        }
+        if (ec || !fs::is_regular_file(beside)) {
+            throw RuntimeError(fmt::format(
+                "cannot place {} beside the network {} for variant '{}': {}", source->string(),
+                network.string(), variant.slug, ec ? ec.message() : "not a file"));
+        }
+    }
+    return network;
+}
+
+}  // namespace
 
 NeuralInferenceBase::~NeuralInferenceBase() {
     try {
@@ -30,15 +79,8 @@ void NeuralInferenceBase::initialize(const InferenceVariant& variant,
             throw RuntimeError(
                 fmt::format("variant '{}' of {} names no model file", variant.slug, class_label()));
         }
-        // Every file must be in place (a network may keep its weights in a
-        // second file beside it); the first one is the network.
-        std::filesystem::path model_path;
-        for (const auto& file : variant.files_to_download) {
-            const auto path = file.resolve(variant.slug);
-            if (model_path.empty()) model_path = path;
-        }
         OpenVINORunnerOptions engine_options;
-        engine_options.model_path = model_path;
+        engine_options.model_path = resolve_network_with_companions(variant);
         engine_options.device = options.device;
         engine_options.nireq = options.nireq;
         engine_options.do_models_cache = options.do_models_cache;

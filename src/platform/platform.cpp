@@ -8,6 +8,8 @@
 
 #include "kelvo/platform.hpp"
 
+#include "core/small_util.hpp"
+
 namespace kelvo {
 
 CameraControls::~CameraControls() = default;
@@ -24,13 +26,6 @@ struct BackendSlot {
 BackendSlot& backend_slot() {
     static BackendSlot slot;
     return slot;
-}
-
-std::string upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
 }
 
 }  // namespace
@@ -57,7 +52,7 @@ void set_current_backend(std::shared_ptr<PlatformBackend> backend) {
 V4l2Backend::V4l2Backend(V4l2Paths paths) : _paths(std::move(paths)) {}
 
 AvOpenArgs V4l2Backend::av_open_args(const std::string& os_id, const CaptureMode& mode) const {
-    const std::string fourcc = upper(mode.fourcc);
+    const std::string fourcc = detail::upper(mode.fourcc);
     std::string input_format;
     if (fourcc == "MJPG") {
         input_format = "mjpeg";
@@ -89,7 +84,7 @@ std::string V4l2Backend::detect_fourcc(const std::string& requested,
     if (codec.codec_name == "mjpeg") return "MJPG";
     if (codec.codec_name == "rawvideo") {
         if (codec.pixel_format == "yuyv422") return "YUYV";
-        if (!codec.pixel_format.empty()) return upper(codec.pixel_format);
+        if (!codec.pixel_format.empty()) return detail::upper(codec.pixel_format);
     }
     if (codec.codec_tag != 0) {
         std::string tag;
@@ -101,10 +96,10 @@ std::string V4l2Backend::detect_fourcc(const std::string& requested,
             }
             tag += c;
         }
-        if (!tag.empty()) return upper(tag);
+        if (!tag.empty()) return detail::upper(tag);
     }
     if (codec.codec_name.empty() || codec.codec_name == "none") return requested;
-    return upper(codec.codec_name);
+    return detail::upper(codec.codec_name);
 }
 
 std::vector<std::uint8_t> V4l2Backend::trim_payload(std::vector<std::uint8_t> data, int width,

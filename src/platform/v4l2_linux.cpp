@@ -13,6 +13,7 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include <fmt/format.h>
@@ -62,6 +63,15 @@ int retry_ioctl(int fd, unsigned long request, void* arg) {
         rc = ::ioctl(fd, request, arg);
     } while (rc < 0 && errno == EINTR);
     return rc;
+}
+
+/// open(2), retried while a signal interrupts it; -1 with errno set on failure.
+int retry_open(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 /// The node name ("video0") of a device path, following symlinks such as
@@ -164,10 +174,7 @@ std::unique_ptr<CameraControls> V4l2Backend::open_controls(const std::string& os
                                                    os_id, repr(identity->serial), repr(serial)));
         }
     }
-    int fd;
-    do {
-        fd = ::open(os_id.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_open(os_id, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         throw RuntimeError(
             fmt::format("cannot open camera controls of {}: {}", os_id, std::strerror(errno)));
@@ -191,10 +198,7 @@ std::optional<std::uint32_t> v4l2_control_id(const std::string& name) {
 }
 
 bool v4l2_is_capture_device(const std::string& device_path) {
-    int fd;
-    do {
-        fd = ::open(device_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_open(device_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     v4l2_capability caps{};
     const bool ok = retry_ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;

@@ -8,7 +8,14 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "kelvo/json.hpp"
+
+namespace kelvo {
+class FrameSource;
+}
 
 namespace kelvo::cli {
 
@@ -50,6 +57,14 @@ struct Command {
 /// Adds a subcommand; called from static registrars in the command files.
 bool register_command(Command command);
 const std::vector<Command>& commands();
+
+/// The whole text as a decimal integer, or nothing.
+std::optional<long long> parse_integer(std::string_view text);
+/// The whole text as a floating-point number, or nothing.
+std::optional<double> parse_number(std::string_view text);
+
+/// The current control values of a source, by name (only controls that have one).
+Json control_values(FrameSource& source);
 
 /// True when standard output is a terminal (progress bars are drawn only then).
 bool stdout_is_terminal();

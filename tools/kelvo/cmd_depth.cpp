@@ -1,8 +1,8 @@
 // `kelvo depth`: runs a recording through the pipeline as fast as possible
 // and writes one disparity (or depth) map per frame.
-#include <charconv>
 #include <chrono>
 #include <iostream>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -22,12 +22,11 @@ std::pair<std::string, int> parse_set(const std::string& text) {
         throw UsageError("--set expects NAME=VALUE; got '" + text + "'");
     }
     const std::string name = text.substr(0, eq), value = text.substr(eq + 1);
-    int out = 0;
-    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), out);
-    if (value.empty() || ec != std::errc() || end != value.data() + value.size()) {
+    const auto out = parse_integer(value);
+    if (!out || *out < std::numeric_limits<int>::min() || *out > std::numeric_limits<int>::max()) {
         throw UsageError("--set " + name + " expects an integer value; got '" + value + "'");
     }
-    return {name, out};
+    return {name, static_cast<int>(*out)};
 }
 
 int run_depth(const Args& args) {

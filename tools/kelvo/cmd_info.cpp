@@ -10,10 +10,6 @@
 namespace kelvo::cli {
 namespace {
 
-Json optional_text(const std::optional<std::string>& value) {
-    return value ? Json(*value) : Json(nullptr);
-}
-
 int run_info(const Args& args) {
     const std::string path = args.positional.at(0);
     MkvReplay replay(path,
@@ -28,17 +24,17 @@ int run_info(const Args& args) {
     out["fps"] = info.fps;
     out["camera_name"] = info.camera_name;
     out["camera_serial"] = info.camera_serial;
-    out["sku"] = optional_text(info.sku);
+    out["sku"] = detail::optional_json(info.sku);
     out["clock_domain"] = replay.clock_domain();
     out["t0_monotonic_ns"] = replay.t0_monotonic_ns().value_or(0);
     out["t0_utc_ns"] = replay.t0_utc_ns();
-    out["mode_slug"] = optional_text(replay.mode_slug());
+    out["mode_slug"] = detail::optional_json(replay.mode_slug());
     out["duration_us"] = replay.duration_us();
     out["frame_count"] = replay.frame_index().size();
     out["calibration_events"] = replay.calibration_history().size();
     out["camera_state_events"] = replay.camera_state_history().size();
     out["has_base_calibration"] = replay.base_calibration() != nullptr;
-    out["camera_controls_snapshot"] = snapshot ? *snapshot : Json(nullptr);
+    out["camera_controls_snapshot"] = detail::optional_json(snapshot);
     out["attachments"] = replay.attachment_names();
     replay.close();
 

@@ -26,23 +26,9 @@ std::pair<std::string, double> parse_setting(const std::string& text) {
     const auto eq = text.find('=');
     const std::string message = "--set expects NAME=VALUE with a numeric VALUE; got '" + text + "'";
     if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) throw UsageError(message);
-    try {
-        std::size_t used = 0;
-        const double value = std::stod(text.substr(eq + 1), &used);
-        if (used != text.size() - eq - 1 || !std::isfinite(value)) throw UsageError(message);
-        return {text.substr(0, eq), value};
-    } catch (const std::logic_error&) {
-        throw UsageError(message);
-    }
-}
-
-/// The control values of the source, by name ({} without a control handle).
-Json control_snapshot(LiveCapture& source) {
-    Json snapshot = Json::object();
-    for (const auto& control : source.list_camera_controls()) {
-        if (control.current_value) snapshot[control.name] = *control.current_value;
-    }
-    return snapshot;
+    const auto value = parse_number(std::string_view(text).substr(eq + 1));
+    if (!value || !std::isfinite(*value)) throw UsageError(message);
+    return {text.substr(0, eq), *value};
 }
 
 int run_record(const Args& args) {
@@ -88,10 +74,10 @@ int run_record(const Args& args) {
     options.height = info.height;
     options.clock_domain = info.clock_domain;
     options.camera_info_payload = camera->to_dict();
-    options.camera_controls = control_snapshot(source);
+    options.camera_controls = control_values(source);
     options.camera_name = info.camera_name;
     options.camera_serial = info.camera_serial;
-    options.camera_controls_provider = [&source] { return control_snapshot(source); };
+    options.camera_controls_provider = [&source] { return control_values(source); };
     options.capture_mode_slug = source.mode_slug().value_or("");
     options.source_fourcc = source.fourcc();
     options.t0_monotonic_ns_provider = [&source] { return source.t0_monotonic_ns(); };

@@ -35,16 +35,11 @@ struct Printer {
         Json line = Json::object();
         line["sequence"] = frame.sequence;
         line["pts_us"] = frame.pts_us;
-        line["source_frame_idx"] =
-            frame.source_frame_idx ? Json(*frame.source_frame_idx) : Json(nullptr);
+        line["source_frame_idx"] = detail::optional_json(frame.source_frame_idx);
         line["size"] = frame.payload.size();
         const auto calibration = replay.active_calibration();
         line["calibration"] = calibration ? calibration->to_dict() : Json(nullptr);
-        Json controls = Json::object();
-        for (const auto& c : replay.list_camera_controls()) {
-            if (c.current_value) controls[c.name] = *c.current_value;
-        }
-        line["controls"] = std::move(controls);
+        line["controls"] = control_values(replay);
         if (realtime) {
             const double ms = std::chrono::duration<double, std::milli>(now - *first).count();
             line["wall_ms"] = std::round(ms * 1000.0) / 1000.0;
@@ -71,7 +66,7 @@ int run_replay(const Args& args) {
     if (args.value("--seek")) replay.seek_relative_us(args.integer("--seek", 0));
     Printer printer{replay, args.flag("--json"), realtime, std::nullopt};
 
-    if (auto step_text = args.value("--step")) {
+    if (args.value("--step")) {
         const long long steps = args.integer("--step", 0);
         replay.pause();
         const long long count = std::llabs(steps);

@@ -2,11 +2,10 @@
 // PNG preview (invalid pixels black), and the progress line of batch commands.
 #pragma once
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <fmt/format.h>
 #include <opencv2/imgcodecs.hpp>

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli.hpp"
+#include "kelvo/sources/base.hpp"
 
 namespace kelvo::cli {
 
@@ -20,28 +21,47 @@ std::vector<std::string> Args::all(const std::string& name) const {
     return it == values.end() ? std::vector<std::string>{} : it->second;
 }
 
+std::optional<long long> parse_integer(std::string_view text) {
+    long long out = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return out;
+}
+
+std::optional<double> parse_number(std::string_view text) {
+    try {
+        const std::string owned(text);
+        std::size_t used = 0;
+        const double out = std::stod(owned, &used);
+        if (used != owned.size()) return std::nullopt;
+        return out;
+    } catch (const std::logic_error&) {
+        return std::nullopt;
+    }
+}
+
+Json control_values(FrameSource& source) {
+    Json values = Json::object();
+    for (const auto& control : source.list_camera_controls()) {
+        if (control.current_value) values[control.name] = *control.current_value;
+    }
+    return values;
+}
+
 long long Args::integer(const std::string& name, long long fallback) const {
     auto text = value(name);
     if (!text) return fallback;
-    long long out = 0;
-    auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), out);
-    if (ec != std::errc() || end != text->data() + text->size()) {
-        throw UsageError(name + " expects an integer; got '" + *text + "'");
-    }
-    return out;
+    const auto out = parse_integer(*text);
+    if (!out) throw UsageError(name + " expects an integer; got '" + *text + "'");
+    return *out;
 }
 
 double Args::number(const std::string& name, double fallback) const {
     auto text = value(name);
     if (!text) return fallback;
-    try {
-        std::size_t used = 0;
-        const double out = std::stod(*text, &used);
-        if (used != text->size()) throw std::invalid_argument("trailing characters");
-        return out;
-    } catch (const std::exception&) {
-        throw UsageError(name + " expects a number; got '" + *text + "'");
-    }
+    const auto out = parse_number(*text);
+    if (!out) throw UsageError(name + " expects a number; got '" + *text + "'");
+    return *out;
 }
 
 namespace {

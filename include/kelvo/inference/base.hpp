@@ -1,6 +1,7 @@
 // Base classes and records of the depth-inference framework.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -171,7 +172,6 @@ class KELVO_API NeuralMonoInferenceBase : public NeuralInferenceBase {
     virtual void set_intrinsics(double fx, double fy, double cx, double cy);
 
   protected:
-    void _init_extra_state() override {}
     /// depth * (depth_scale_milli / 1000) + depth_offset_mm / 1000 (maps in
     /// metres), with the user's current controls; the input is left untouched.
     cv::Mat _apply_depth_affine(const cv::Mat& depth) const;
@@ -180,5 +180,15 @@ class KELVO_API NeuralMonoInferenceBase : public NeuralInferenceBase {
 /// Crops rows pad_y..pad_y+valid_h and columns pad_x..pad_x+valid_w of a 2-D
 /// map (clipped to the map) into a contiguous CV_32F copy.
 KELVO_API cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout);
+
+namespace detail {
+
+/// The canvas sizes the classic back-ends offer, in this order: "256x512"
+/// (fast), "360x640" (balanced), "480x720" (detailed). Each variant carries
+/// inference_kwargs {"canvas_size": [h, w]}, configurations "input_size" (the
+/// same size) and "selector_meta" (the entry of `selector_metas` at its place).
+KELVO_API std::vector<InferenceVariant> canvas_size_variants(std::array<Json, 3> selector_metas);
+
+}  // namespace detail
 
 }  // namespace kelvo

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +32,6 @@ struct StageTimings {
     double inference_ms = 0;  ///< back-end (preprocess, matcher or engine, postprocess)
     double map_back_ms = 0;   ///< canvas result to the rectified image, depth
     double total_ms = 0;      ///< from grab to hand-out
-    Json to_json() const;
 };
 
 /// One processed frame. Maps are CV_32F at the rectified eye size; an
@@ -88,7 +86,6 @@ struct PipelineStats {
     std::int64_t packets_dropped = 0;     ///< oldest packets dropped from a full queue
     double seconds = 0;                   ///< since start (to the end of the run once it ended)
     double fps = 0;                       ///< packets per second over the last few seconds
-    Json to_json() const;
 };
 
 /// The named arguments of starting a recording.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -23,12 +24,20 @@ struct SyntheticPlane {
     cv::Scalar tint{1, 1, 1};    ///< BGR gains of the texture
 };
 
+/// The plane textures of a scene, built once and reused by every render.
+class SyntheticTextureCache;
+KELVO_API std::shared_ptr<SyntheticTextureCache> make_synthetic_texture_cache();
+
 struct SyntheticScene {
     HeightWidth eye_size{360, 640};
     double focal_px = 500.0;  ///< of both rectified cameras
     double baseline_m = 0.06;
     /// Back to front; the first covers the whole image.
     std::vector<SyntheticPlane> planes;
+    /// Built on the first render and shared by copies of the scene; textures
+    /// depend only on the eye size and a plane's seed, so edits to the scene
+    /// never see stale ones.
+    std::shared_ptr<SyntheticTextureCache> textures = make_synthetic_texture_cache();
 
     double disparity_of(const SyntheticPlane& plane) const {
         return focal_px * baseline_m / plane.depth_m;

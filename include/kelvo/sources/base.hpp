@@ -66,6 +66,10 @@ class KELVO_API FrameSource {
     /// the calling (pump) thread, outside the lock; a callback that raises is
     /// logged "fanout callback raised (non-fatal)" and the next one runs.
     void _dispatch_fanout(const FramePtr& frame, spdlog::logger& logger);
+    /// The calling loop of `_dispatch_fanout` over a snapshot of the list, for
+    /// pumps that take their snapshot elsewhere.
+    static void _call_fanout(const std::vector<FrameCallbackPtr>& callbacks, const FramePtr& frame,
+                             spdlog::logger& logger);
 
     std::mutex _fanout_lock;
     std::vector<FrameCallbackPtr> _fanout;  ///< guarded by `_fanout_lock`

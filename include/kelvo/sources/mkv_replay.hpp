@@ -35,7 +35,8 @@ struct MkvReplayOptions {
 /// (the container is held; in "realtime" mode the pump thread "kelvo-mkv-pump"
 /// paces frames, feeds fan-out callbacks and keeps the newest frame for
 /// grab()) -> closed. In "every_frame" mode grab() reads the next frame on the
-/// caller's thread and fan-out callbacks are never called. close() may be
+/// caller's thread and fan-out callbacks are never called. Fan-out callbacks
+/// run on the pump thread and must not block. close() may be
 /// called from any thread, at any time, more than once; destroying the object
 /// closes it.
 class KELVO_API MkvReplay final : public FrameSource {
@@ -58,9 +59,6 @@ class KELVO_API MkvReplay final : public FrameSource {
     FramePtr grab(double timeout = 1.0) override;
     void close() override;
 
-    /// Callbacks run on the pump thread ("realtime" only) and must not block.
-    void add_fanout(FrameCallbackPtr cb) override;
-    void remove_fanout(const FrameCallbackPtr& cb) override;
     std::pair<std::int64_t, std::int64_t> get_pump_stats() override;
     std::vector<CameraControl> list_camera_controls() override;
 
@@ -102,6 +100,8 @@ class KELVO_API MkvReplay final : public FrameSource {
     void _seek_to_frame_idx(std::int64_t idx);
 
   private:
+    friend struct detail::MkvReplayState;  // its pump calls _call_fanout
+
     std::shared_ptr<detail::MkvReplayState> _state;
 };
 

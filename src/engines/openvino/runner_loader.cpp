@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/library_dir.hpp"
 #include "engines/openvino/plugin_abi.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
@@ -17,16 +18,6 @@ constexpr const char* NOT_INSTALLED = "openvino package not installed";
 std::mutex g_mutex;
 // Loaded entry points by library path; libraries stay loaded for the process.
 std::vector<std::pair<std::string, detail::OpenVINORunnerEntry>> g_entries;
-
-/// The folder of libkelvo_core.so, where the engine library is installed too.
-std::filesystem::path core_library_dir() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&core_library_dir), &info) == 0 ||
-        info.dli_fname == nullptr) {
-        return {};
-    }
-    return std::filesystem::path(info.dli_fname).parent_path();
-}
 
 /// The entry point of `library`, or null with `why` filled in.
 detail::OpenVINORunnerEntry load_entry(const std::string& library, std::string& why) {
@@ -56,7 +47,7 @@ detail::OpenVINORunnerEntry load_entry(const std::string& library, std::string& 
 detail::OpenVINORunnerEntry find_default_entry(std::string& why) {
     const std::string names[] = {std::string(detail::OPENVINO_RUNNER_LIBRARY) + ".0",
                                  detail::OPENVINO_RUNNER_LIBRARY};
-    const auto dir = core_library_dir();
+    const auto dir = detail::core_library_dir();
     if (!dir.empty()) {
         for (const auto& name : names) {
             const auto beside = dir / name;

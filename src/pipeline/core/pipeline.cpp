@@ -7,19 +7,15 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 
-#if defined(__linux__)
-#include <pthread.h>
-#endif
-
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
 
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/event.hpp"
 #include "kelvo/inference/registry.hpp"
@@ -38,15 +34,6 @@ double ms_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-// Thread names show in debuggers and `top -H`.
-void name_this_thread(const char* name) {
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), name);
-#else
-    (void)name;
-#endif
-}
-
 enum class Kind { classic, neural, passthrough };
 
 enum Stream { RECTIFIED_LEFT, RECTIFIED_RIGHT, DISPARITY, DEPTH, STREAM_COUNT };
@@ -61,38 +48,7 @@ int stream_index(const std::string& name) {
         "unknown stream '{}'; streams: rectified_left, rectified_right, disparity, depth", name));
 }
 
-/// Rectification tables of one calibration at one eye size, in OpenCV's
-/// fixed-point form (much faster to remap with than the float tables).
-struct RectMaps {
-    CalibrationPtr calibration;
-    std::shared_ptr<const Rectification> rect;
-    cv::Mat left1, left2, right1, right2;
-};
-
 }  // namespace
-
-Json StageTimings::to_json() const {
-    Json j;
-    j["decode_ms"] = decode_ms;
-    j["rectify_ms"] = rectify_ms;
-    j["canvas_ms"] = canvas_ms;
-    j["inference_ms"] = inference_ms;
-    j["map_back_ms"] = map_back_ms;
-    j["total_ms"] = total_ms;
-    return j;
-}
-
-Json PipelineStats::to_json() const {
-    Json j;
-    j["frames_grabbed"] = frames_grabbed;
-    j["frames_emitted"] = frames_emitted;
-    j["frames_undecodable"] = frames_undecodable;
-    j["frames_failed"] = frames_failed;
-    j["packets_dropped"] = packets_dropped;
-    j["seconds"] = seconds;
-    j["fps"] = fps;
-    return j;
-}
 
 namespace detail {
 
@@ -119,6 +75,7 @@ struct PipelineState {
     Kind kind = Kind::classic;
     ClassicStereoInferenceBase* classic = nullptr;
     NeuralInferenceBase* neural = nullptr;
+    bool mono = false;  ///< a mono neural back-end: one eye in, depth out
     std::size_t max_in_flight = 2;
     std::shared_ptr<spdlog::logger> logger;
 
@@ -144,7 +101,8 @@ struct PipelineState {
     std::shared_ptr<RecordingController> recording;
 
     // Worker thread only.
-    std::optional<RectMaps> maps;
+    CalibrationPtr rect_calibration;  ///< the calibration `rect` was taken from
+    std::shared_ptr<const Rectification> rect;
     bool warned_no_calibration = false;
     std::shared_ptr<const Rectification>
         intrinsics_for;  ///< last rectification given to a mono back-end
@@ -158,6 +116,7 @@ struct PipelineState {
     void push_job(PipelineJob job);
     bool reserve_slot();
     void release_slot();
+    void mark_finished();
 };
 
 // ---------------------------------------------------------------------------
@@ -175,6 +134,14 @@ void PipelineState::release_slot() {
     std::lock_guard lock(mutex);
     --in_flight;
     cv.notify_all();
+}
+
+/// Records the end of the run once; called with `mutex` held.
+void PipelineState::mark_finished() {
+    if (!finished) {
+        finished = true;
+        t_end = Clock::now();
+    }
 }
 
 void PipelineState::push_job(PipelineJob job) {
@@ -269,24 +236,16 @@ bool PipelineState::prepare(PipelineJob& job) {
         const cv::Mat right = image(cv::Rect(eye_w, 0, eye_w, image.rows));
         CalibrationPtr calibration = options.source->active_calibration();
         if (calibration) {
-            if (!maps || maps->calibration != calibration || maps->rect->eye_size != eye) {
-                RectMaps fresh;
-                fresh.calibration = calibration;
-                fresh.rect = calibration->rectification(eye);
-                cv::convertMaps(fresh.rect->map_left_x, fresh.rect->map_left_y, fresh.left1,
-                                fresh.left2, CV_16SC2);
-                cv::convertMaps(fresh.rect->map_right_x, fresh.rect->map_right_y, fresh.right1,
-                                fresh.right2, CV_16SC2);
-                maps = std::move(fresh);
+            if (!rect || rect_calibration != calibration || rect->eye_size != eye) {
+                rect_calibration = calibration;
+                rect = calibration->rectification(eye);
                 log_printf(*logger, spdlog::level::debug,
                            "rectification maps built for a %dx%d eye", eye.width, eye.height);
             }
-            cv::remap(left, job.rect_l, maps->left1, maps->left2, cv::INTER_LINEAR,
-                      cv::BORDER_CONSTANT);
-            cv::remap(right, job.rect_r, maps->right1, maps->right2, cv::INTER_LINEAR,
-                      cv::BORDER_CONSTANT);
+            job.rect_l = rect->rectify(left, false);
+            job.rect_r = rect->rectify(right, true);
             job.calibration = calibration;
-            job.rect = maps->rect;
+            job.rect = rect;
         } else {
             if (!warned_no_calibration) {
                 warned_no_calibration = true;
@@ -302,7 +261,7 @@ bool PipelineState::prepare(PipelineJob& job) {
         job.layout = fit_layout(eye, backend->input_size());
         if (kind != Kind::passthrough) {
             job.canvas_l = fit_into_canvas(job.rect_l, job.layout);
-            if (!(neural && neural->is_mono())) {
+            if (!mono) {
                 job.canvas_r = fit_into_canvas(job.rect_r, job.layout);
             }
         }
@@ -316,7 +275,7 @@ bool PipelineState::prepare(PipelineJob& job) {
 
         if (kind == Kind::neural) {
             t0 = Clock::now();
-            if (neural->is_mono() && job.rect && job.rect != intrinsics_for) {
+            if (mono && job.rect && job.rect != intrinsics_for) {
                 // The back-end sees the canvas, so the intrinsics are scaled and shifted into it.
                 const CanvasLayout& l = job.layout;
                 static_cast<NeuralMonoInferenceBase*>(neural)->set_intrinsics(
@@ -325,7 +284,7 @@ bool PipelineState::prepare(PipelineJob& job) {
                 intrinsics_for = job.rect;
             }
             const std::vector<cv::Mat> blobs =
-                neural->preprocess(job.canvas_l, neural->is_mono() ? nullptr : &job.canvas_r);
+                neural->preprocess(job.canvas_l, mono ? nullptr : &job.canvas_r);
             job.future = neural->submit(blobs);
             job.canvas_l.release();
             job.canvas_r.release();
@@ -355,8 +314,7 @@ void PipelineState::run_handout() {
         }
         if (job.end) {
             std::lock_guard lock(mutex);
-            finished = true;
-            t_end = Clock::now();
+            mark_finished();
             cv.notify_all();
             break;
         }
@@ -391,7 +349,6 @@ void PipelineState::finish(PipelineJob& job) {
             packet->timings.inference_ms += ms_since(t0);
 
             t0 = Clock::now();
-            const bool mono = neural && neural->is_mono();
             cv::Mat mapped = map_to_source(valid, job.layout, /*values_scale_with_width=*/!mono);
             if (mono) {
                 if (streams[DEPTH]) packet->depth = mapped;
@@ -472,6 +429,7 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
     } else if ((s.neural = dynamic_cast<NeuralInferenceBase*>(s.backend.get()))) {
         s.kind = Kind::neural;
         s.max_in_flight = static_cast<std::size_t>(std::max(1, s.neural->nireq()));
+        s.mono = s.neural->is_mono();
     } else {
         throw RuntimeError(fmt::format("back-end '{}' is neither a classical nor a neural back-end",
                                        options.backend));
@@ -517,14 +475,14 @@ void Pipeline::start() {
     // Each thread holds the state, so a thread detached by stop() never
     // outlives what it uses.
     std::thread([state] {
-        name_this_thread("kelvo-pipeline");
+        detail::name_this_thread("kelvo-pipeline");
         state->run_worker();
         std::lock_guard lock(state->mutex);
         state->worker_exited = true;
         state->cv.notify_all();
     }).detach();
     std::thread([state] {
-        name_this_thread("kelvo-pipe-out");
+        detail::name_this_thread("kelvo-pipe-out");
         try {
             state->run_handout();
         } catch (...) {
@@ -532,10 +490,7 @@ void Pipeline::start() {
         }
         std::lock_guard lock(state->mutex);
         state->handout_exited = true;
-        if (!state->finished) {
-            state->finished = true;
-            state->t_end = Clock::now();
-        }
+        state->mark_finished();
         state->cv.notify_all();
     }).detach();
 }
@@ -555,10 +510,7 @@ void Pipeline::stop() {
                        "pipeline threads did not stop within %.1f s; left to finish on their own",
                        JOIN_TIMEOUT_S);
         }
-        if (!s.finished) {
-            s.finished = true;
-            s.t_end = Clock::now();
-        }
+        s.mark_finished();
         s.cv.notify_all();
     }
     if (s.options.manage_source) {

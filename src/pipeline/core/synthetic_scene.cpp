@@ -2,6 +2,8 @@
 #include "kelvo/pipeline/synthetic_scene.hpp"
 
 #include <cmath>
+#include <mutex>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -36,6 +38,34 @@ float sample(const cv::Mat& texture, double x, int y) {
 
 }  // namespace
 
+/// Textures by seed at one eye size; thread-safe, as copies of a scene share it.
+class SyntheticTextureCache {
+  public:
+    /// The texture of `seed` for eyes of `eye_size`, made on first use.
+    cv::Mat get(HeightWidth eye_size, std::uint32_t seed) {
+        std::lock_guard lock(_mutex);
+        if (_eye_size != eye_size) {
+            _eye_size = eye_size;
+            _by_seed.clear();
+        }
+        for (const auto& [known, texture] : _by_seed) {
+            if (known == seed) return texture;
+        }
+        cv::Mat texture = make_texture(eye_size.height, eye_size.width + 2 * TEXTURE_MARGIN, seed);
+        _by_seed.emplace_back(seed, texture);
+        return texture;
+    }
+
+  private:
+    std::mutex _mutex;
+    HeightWidth _eye_size;
+    std::vector<std::pair<std::uint32_t, cv::Mat>> _by_seed;
+};
+
+std::shared_ptr<SyntheticTextureCache> make_synthetic_texture_cache() {
+    return std::make_shared<SyntheticTextureCache>();
+}
+
 SyntheticScene default_synthetic_scene(HeightWidth eye_size) {
     SyntheticScene scene;
     scene.eye_size = eye_size;
@@ -61,10 +91,12 @@ SyntheticFrame render_synthetic_frame(const SyntheticScene& scene, int index) {
     out.disparity = cv::Mat(H, W, CV_32F, cv::Scalar(0));
     cv::Mat owner_left(H, W, CV_32S, cv::Scalar(-1)), owner_right(H, W, CV_32S, cv::Scalar(-1));
 
+    // A scene whose cache was dropped still renders, only without reuse.
+    const std::shared_ptr<SyntheticTextureCache> cache =
+        scene.textures ? scene.textures : make_synthetic_texture_cache();
     std::vector<cv::Mat> textures;
-    for (const auto& plane : scene.planes) {
-        textures.push_back(make_texture(H, W + 2 * TEXTURE_MARGIN, plane.seed));
-    }
+    for (const auto& plane : scene.planes)
+        textures.push_back(cache->get(scene.eye_size, plane.seed));
     // Back to front: nearer planes paint over farther ones in both eyes.
     for (std::size_t i = 0; i < scene.planes.size(); ++i) {
         const SyntheticPlane& p = scene.planes[i];
@@ -115,19 +147,11 @@ SyntheticFrame render_synthetic_frame(const SyntheticScene& scene, int index) {
 Json synthetic_calibration_dict(const SyntheticScene& scene) {
     const double f = scene.focal_px;
     const double cx = (scene.eye_size.width - 1) / 2.0, cy = (scene.eye_size.height - 1) / 2.0;
-    const Json k = Json::array(
-        {Json::array({f, 0.0, cx}), Json::array({0.0, f, cy}), Json::array({0.0, 0.0, 1.0})});
-    Json camera;
-    camera["camera_matrix"] = k;
-    camera["dist_coeffs"] = Json::array({0.0, 0.0, 0.0, 0.0, 0.0});
-    Json dict;
-    dict["image_size"] = Json::array({scene.eye_size.width, scene.eye_size.height});
-    dict["left"] = camera;
-    dict["right"] = camera;
-    dict["R"] = Json::array(
-        {Json::array({1.0, 0.0, 0.0}), Json::array({0.0, 1.0, 0.0}), Json::array({0.0, 0.0, 1.0})});
-    dict["T"] = Json::array({-scene.baseline_m, 0.0, 0.0});
-    return dict;
+    const Calibration::Camera camera{cv::Matx33d(f, 0.0, cx, 0.0, f, cy, 0.0, 0.0, 1.0),
+                                     std::vector<double>(5, 0.0)};
+    return Calibration(scene.eye_size, camera, camera, cv::Matx33d::eye(),
+                       cv::Vec3d(-scene.baseline_m, 0.0, 0.0))
+        .to_dict();
 }
 
 DisparityScore score_disparity(const cv::Mat& estimate, const cv::Mat& truth, const cv::Mat& mask) {

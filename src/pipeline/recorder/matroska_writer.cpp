@@ -164,10 +164,9 @@ void fsync_parent_dir(const std::string& path) {
 
 }  // namespace
 
-MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config)
-    : _config(std::move(config)), _packet(make_packet()) {
+MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config) : _packet(make_packet()) {
     _frame_duration_us =
-        _config.fps > 0 ? static_cast<std::int64_t>(std::llround(1e6 / _config.fps)) : 0;
+        config.fps > 0 ? static_cast<std::int64_t>(std::llround(1e6 / config.fps)) : 0;
 
     AVFormatContext* raw = nullptr;
     check_av(avformat_alloc_output_context2(&raw, nullptr, "matroska", nullptr),
@@ -181,9 +180,9 @@ MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config)
     };
     AVStream* video = add_stream();
     video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    video->codecpar->width = _config.width;
-    video->codecpar->height = _config.height;
-    if (_config.fourcc == "YUYV") {
+    video->codecpar->width = config.width;
+    video->codecpar->height = config.height;
+    if (config.fourcc == "YUYV") {
         video->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
         video->codecpar->codec_tag = MKTAG('Y', 'U', 'Y', '2');
         video->codecpar->format = AV_PIX_FMT_YUYV422;
@@ -191,7 +190,7 @@ MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config)
         video->codecpar->codec_id = AV_CODEC_ID_MJPEG;
         video->codecpar->format = AV_PIX_FMT_YUVJ422P;
     }
-    if (_config.fps > 0) video->avg_frame_rate = av_d2q(_config.fps, 1001000);
+    if (config.fps > 0) video->avg_frame_rate = av_d2q(config.fps, 1001000);
     video->time_base = AVRational{1, 1000};
     video->disposition = AV_DISPOSITION_DEFAULT;
 
@@ -204,24 +203,24 @@ MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config)
         av_dict_set(&st->metadata, "language", "und", 0);
     }
 
-    if (!_config.camera_info_json.empty()) {
+    if (!config.camera_info_json.empty()) {
         AVStream* st = add_stream();
         st->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
-        const auto size = _config.camera_info_json.size();
+        const auto size = config.camera_info_json.size();
         st->codecpar->extradata =
             static_cast<std::uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!st->codecpar->extradata) throw RuntimeError("out of memory for the attachment");
-        std::memcpy(st->codecpar->extradata, _config.camera_info_json.data(), size);
+        std::memcpy(st->codecpar->extradata, config.camera_info_json.data(), size);
         st->codecpar->extradata_size = static_cast<int>(size);
         av_dict_set(&st->metadata, "filename", "camera_info.json", 0);
         av_dict_set(&st->metadata, "mimetype", "application/json", 0);
     }
 
-    _fd = ::open(_config.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    _fd = ::open(config.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (_fd < 0)
         throw RuntimeError(
-            fmt::format("cannot create recording {}: {}", _config.path, std::strerror(errno)));
-    fsync_parent_dir(_config.path);
+            fmt::format("cannot create recording {}: {}", config.path, std::strerror(errno)));
+    fsync_parent_dir(config.path);
 
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(IO_BUFFER_SIZE));
     if (!buffer) {
@@ -247,10 +246,7 @@ MatroskaWriter::MatroskaWriter(MatroskaWriterConfig config)
 }
 
 MatroskaWriter::~MatroskaWriter() {
-    if (_context) _context->pb = nullptr;  // ours, not the muxer's to close
-    _context.reset();
-    _io.reset();
-    close_file();
+    release();
 }
 
 int MatroskaWriter::write_cb(void* opaque, const std::uint8_t* buf, int size) {
@@ -308,13 +304,11 @@ void MatroskaWriter::write_header(const std::vector<std::pair<std::string, std::
     if (_header_written) throw RuntimeError("recording header already written");
     for (const auto& [name, value] : tags)
         av_dict_set(&_context->metadata, name.c_str(), value.c_str(), 0);
-    AVDictionary* raw_options = nullptr;
+    AVDictionary* opts = nullptr;
     // The timestamp-scale rewrite would break the muxer's CRC-32 of the Info element.
-    av_dict_set(&raw_options, "write_crc32", "0", 0);
-    DictionaryPtr options(raw_options);
-    AVDictionary* opts = options.release();
+    av_dict_set(&opts, "write_crc32", "0", 0);
     const int ret = avformat_write_header(_context.get(), &opts);
-    options.reset(opts);
+    const DictionaryPtr unused_options(opts);  // what the muxer did not take
     check_av(ret, "writing the recording header failed");
     avio_flush(_context->pb);
     check_av(_context->pb->error, "writing the recording header failed");
@@ -370,18 +364,19 @@ void MatroskaWriter::finish() {
     patch_timestamps();
     if (::fsync(_fd) != 0)
         throw RuntimeError(fmt::format("syncing the recording failed: {}", std::strerror(errno)));
-    _context->pb = nullptr;
-    _context.reset();
-    _io.reset();
-    close_file();
+    release();
 }
 
 void MatroskaWriter::abandon() noexcept {
-    if (_context) _context->pb = nullptr;
+    release();
+    _finished = true;
+}
+
+void MatroskaWriter::release() noexcept {
+    if (_context) _context->pb = nullptr;  // ours, not the muxer's to close
     _context.reset();
     _io.reset();
     close_file();
-    _finished = true;
 }
 
 void MatroskaWriter::close_file() noexcept {

@@ -70,12 +70,13 @@ class MatroskaWriter {
     void write_packet(int stream_index, const std::uint8_t* data, std::size_t size,
                       std::int64_t rel_us, std::int64_t duration_us);
     void patch_timestamps();
+    /// Frees the muxer and the I/O context, then closes the file.
+    void release() noexcept;
     void close_file() noexcept;
 
     static int write_cb(void* opaque, const std::uint8_t* buf, int size);
     static std::int64_t seek_cb(void* opaque, std::int64_t offset, int whence);
 
-    MatroskaWriterConfig _config;
     int _fd = -1;
     std::int64_t _position = 0;
     std::int64_t _file_size = 0;

@@ -1,11 +1,8 @@
 // MkvRecorder: the queue, the writer thread and recording time; the muxing
 // itself is MatroskaWriter's.
-#include <pthread.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -14,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
 #include "kelvo/pipeline/recorder.hpp"
@@ -56,12 +54,6 @@ spdlog::logger& logger() {
     return *instance;
 }
 
-std::int64_t steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::int64_t wall_now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -81,11 +73,6 @@ std::optional<double> fps_from_slug(const std::string& slug) {
     } catch (const std::exception&) {
     }
     return std::nullopt;
-}
-
-std::string upper(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
 }
 
 }  // namespace
@@ -281,7 +268,7 @@ class MkvRecorderImpl {
     // Writer thread: takes items in the order they were queued until stop()
     // has been asked and the queue is empty, then finishes the file.
     void run() {
-        pthread_setname_np(pthread_self(), "kelvo-recorder");
+        name_this_thread("kelvo-recorder");
         auto last_sync = std::chrono::steady_clock::now();
         auto last_poll = last_sync;
         bool dirty = false;

@@ -1,8 +1,8 @@
 #include "kelvo/pipeline/recording_manager.hpp"
 
-#include <cctype>
 #include <mutex>
 
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
 
@@ -44,20 +44,21 @@ spdlog::logger& logger() {
     return *instance;
 }
 
-void pump_frame(RecordingManagerCore& core, const FramePtr& raw) {
-    const auto recorder = core._recorder.load();
-    if (!recorder || !recorder->is_running()) return;
-    if (recorder->is_paused()) return;
+/// Feeds a running recorder unless it is paused; a failure is logged with
+/// `failure` and goes no further.
+void feed_unless_paused(MkvRecorder& recorder, const FramePtr& raw, const char* failure) {
+    if (recorder.is_paused()) return;
     try {
-        recorder->feed(raw);
+        recorder.feed(raw);
     } catch (...) {
-        log_exception(logger(), "recorder feed raised (non-fatal)");
+        log_exception(logger(), failure);
     }
 }
 
-std::string upper(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
+void pump_frame(RecordingManagerCore& core, const FramePtr& raw) {
+    const auto recorder = core._recorder.load();
+    if (!recorder || !recorder->is_running()) return;
+    feed_unless_paused(*recorder, raw, "recorder feed raised (non-fatal)");
 }
 
 }  // namespace
@@ -166,12 +167,7 @@ void RecordingManager::feed_worker_rate(const FramePtr& raw) {
     const auto recorder = _core->_recorder.load();
     if (!recorder || !recorder->is_running()) return;
     if (_source->is_live()) return;  // the pump thread already delivers the frames
-    if (recorder->is_paused()) return;
-    try {
-        recorder->feed(raw);
-    } catch (...) {
-        log_exception(detail::logger(), "recorder feed failed (non-fatal)");
-    }
+    detail::feed_unless_paused(*recorder, raw, "recorder feed failed (non-fatal)");
 }
 
 void RecordingManager::write_calibration_update(const Json& calibration_dict, std::int64_t pts_us) {

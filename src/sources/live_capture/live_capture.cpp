@@ -4,11 +4,9 @@
 
 #include <pthread.h>
 
-#include <cxxabi.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <typeinfo>
@@ -21,6 +19,7 @@ extern "C" {
 }
 
 #include "core/ffmpeg_raii.hpp"
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/event.hpp"
 #include "kelvo/log.hpp"
@@ -119,13 +118,6 @@ void register_devices_once() {
     std::call_once(once, [] { avdevice_register_all(); });
 }
 
-std::string upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
-
 const CaptureMode& resolve_mode(const KelvoCameraInfo& info,
                                 const std::optional<CaptureMode>& mode) {
     // Modes, controls and calibration must be known before the device is touched.
@@ -144,10 +136,7 @@ std::string type_error_text(const std::string& type_name) {
 }
 
 std::string readable_type_name(const std::type_info& type) {
-    int status = 0;
-    char* raw = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
-    std::string name = status == 0 && raw ? raw : type.name();
-    std::free(raw);
+    std::string name = detail::demangled_name(type);
     const std::string long_string =
         "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >";
     for (auto at = name.find(long_string); at != std::string::npos; at = name.find(long_string)) {
@@ -276,7 +265,7 @@ CameraInfo LiveCapture::open() {
     codec.codec_tag = par->codec_tag;
     codec.width = par->width;
     codec.height = par->height;
-    const std::string requested = upper(_mode.fourcc);
+    const std::string requested = detail::upper(_mode.fourcc);
     _effective_fourcc = _backend->detect_fourcc(requested, codec);
     if (*_effective_fourcc != requested) {
         log_printf(logger, spdlog::level::warn,
@@ -444,7 +433,7 @@ std::optional<std::int64_t> LiveCapture::t0_monotonic_ns() const {
 
 std::string LiveCapture::fourcc() const {
     std::lock_guard lock(_state_mutex);
-    return _effective_fourcc ? *_effective_fourcc : upper(_mode.fourcc);
+    return _effective_fourcc ? *_effective_fourcc : detail::upper(_mode.fourcc);
 }
 
 std::vector<FrameCallbackPtr> LiveCapture::_fanout_snapshot(detail::LiveCaptureShared& shared) {
@@ -456,76 +445,56 @@ std::vector<FrameCallbackPtr> LiveCapture::_fanout_snapshot(detail::LiveCaptureS
 
 void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
                              std::shared_ptr<detail::LivePumpRun> run) {
-    const std::string thread_name = std::string(PUMP_THREAD_NAME).substr(0, 15);
-    pthread_setname_np(pthread_self(), thread_name.c_str());
+    detail::name_this_thread(PUMP_THREAD_NAME);
     auto& logger = *shared->logger;
     AVFormatContext* ctx = run->input.get();
 
     try {
         detail::PacketPtr packet = detail::make_packet();
         while (!run->stop.is_set()) {
-            try {
-                for (;;) {
-                    const int rc = av_read_frame(ctx, packet.get());
-                    if (rc == AVERROR_EOF) {
-                        if (!run->stop.is_set()) {
-                            log_printf(logger, spdlog::level::warn,
-                                       "camera pump: demux ended (EOF)");
-                        }
-                        run->exited.set();
-                        return;
-                    }
-                    detail::check_av(rc, "camera demux failed");
-                    struct Unref {
-                        AVPacket* p;
-                        ~Unref() { av_packet_unref(p); }
-                    } unref{packet.get()};
-
-                    if (packet->stream_index != run->stream_index) continue;
-                    if (run->stop.is_set()) {
-                        run->exited.set();
-                        return;
-                    }
-                    if (packet->pts == AV_NOPTS_VALUE || packet->size == 0) continue;
-
-                    const AVRational tb = packet->time_base.num > 0 && packet->time_base.den > 0
-                                              ? packet->time_base
-                                              : run->stream_time_base;
-                    const std::int64_t time_ns =
-                        detail::packet_time_ns(packet->pts, tb.num, tb.den);
-                    std::int64_t expected = detail::NO_ANCHOR;
-                    shared->t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
-                    const std::int64_t pts_us =
-                        detail::relative_pts_us(time_ns, shared->t0_monotonic_ns.load());
-
-                    std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
-                    auto payload =
-                        run->backend->trim_payload(std::move(bytes), run->width, run->height);
-                    const std::int64_t sequence = ++shared->sequence;
-                    FramePtr frame = std::make_shared<const RawFrame>(
-                        RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
-
-                    for (const auto& callback : _fanout_snapshot(*shared)) {
-                        try {
-                            (*callback)(frame);
-                        } catch (...) {
-                            log_exception(logger, "fanout callback raised (non-fatal)");
-                        }
-                    }
-
-                    {
-                        std::lock_guard lock(shared->frame_mutex);
-                        ++shared->frames_grabbed;
-                        if (shared->latest_frame) ++shared->frames_dropped;
-                        shared->latest_frame = std::move(frame);
-                    }
-                    shared->frame_cv.notify_one();
-                }
-            } catch (const FfmpegError& error) {
-                if (error.code() != AVERROR(EAGAIN)) throw;
+            const int rc = av_read_frame(ctx, packet.get());
+            if (rc == AVERROR(EAGAIN)) {
                 // The device has no packet ready yet: an interruptible 5 ms pause.
                 run->stop.wait_for(WOULD_BLOCK_RETRY_S);
+                continue;
             }
+            if (rc == AVERROR_EOF) {
+                if (!run->stop.is_set()) {
+                    log_printf(logger, spdlog::level::warn, "camera pump: demux ended (EOF)");
+                }
+                break;
+            }
+            detail::check_av(rc, "camera demux failed");
+            detail::PacketUnref unref{packet.get()};
+
+            if (packet->stream_index != run->stream_index) continue;
+            if (run->stop.is_set()) break;
+            if (packet->pts == AV_NOPTS_VALUE || packet->size == 0) continue;
+
+            const AVRational tb = packet->time_base.num > 0 && packet->time_base.den > 0
+                                      ? packet->time_base
+                                      : run->stream_time_base;
+            const std::int64_t time_ns = detail::packet_time_ns(packet->pts, tb.num, tb.den);
+            std::int64_t expected = detail::NO_ANCHOR;
+            shared->t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
+            const std::int64_t pts_us =
+                detail::relative_pts_us(time_ns, shared->t0_monotonic_ns.load());
+
+            std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
+            auto payload = run->backend->trim_payload(std::move(bytes), run->width, run->height);
+            const std::int64_t sequence = ++shared->sequence;
+            FramePtr frame = std::make_shared<const RawFrame>(
+                RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
+
+            _call_fanout(_fanout_snapshot(*shared), frame, logger);
+
+            {
+                std::lock_guard lock(shared->frame_mutex);
+                ++shared->frames_grabbed;
+                if (shared->latest_frame) ++shared->frames_dropped;
+                shared->latest_frame = std::move(frame);
+            }
+            shared->frame_cv.notify_one();
         }
     } catch (const FfmpegError& error) {
         if (is_demux_error_class(error.code())) {

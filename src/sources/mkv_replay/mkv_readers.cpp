@@ -184,7 +184,6 @@ double _float_tag(const std::optional<std::string>& text, double fallback) {
     // strtod also reads hexadecimal numbers, which a decimal tag never holds.
     if (t.find_first_of("xX") != std::string::npos) return fallback;
     char* end = nullptr;
-    errno = 0;
     const double out = std::strtod(t.c_str(), &end);
     if (end != t.c_str() + t.size()) return fallback;
     return out;
@@ -216,10 +215,7 @@ std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,
         if (ret == AVERROR_EOF) break;
         if (ret == AVERROR(EAGAIN)) continue;
         check_av(ret, "reading the recording");
-        struct Unref {
-            AVPacket* p;
-            ~Unref() { av_packet_unref(p); }
-        } unref{packet.get()};
+        PacketUnref unref{packet.get()};
 
         if (want_index && packet->stream_index == video_index) {
             if (packet->pts != AV_NOPTS_VALUE && packet->size > 0) {
@@ -281,13 +277,15 @@ std::optional<Json> _parse_attachment_json(
     }
 }
 
+namespace {
+
+/// Applies the demuxer settings every replay container uses (unbounded index).
 void configure_input_context(AVFormatContext* context) {
     // Keep every cue: with the default 1 MiB the demuxer thins its index on
     // long recordings and exact frame seeks then land early.
     context->max_index_size = INT_MAX;
 }
 
-namespace {
 ReplayInput open_matroska(const std::string& url, const std::string& name,
                           std::shared_ptr<void> io_state, IoContextPtr io) {
     ReplayInput input;

@@ -103,7 +103,4 @@ KELVO_API ReplayInput open_matroska_file(const std::string& path);
 /// pointer is `io_state`); `name` only names it in errors.
 KELVO_API ReplayInput open_matroska_io(const std::string& name, std::shared_ptr<void> io_state,
                                        IoContextPtr io);
-/// Applies the demuxer settings every replay container uses (unbounded index).
-KELVO_API void configure_input_context(AVFormatContext* context);
-
 }  // namespace kelvo::detail

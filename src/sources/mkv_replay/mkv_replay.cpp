@@ -6,8 +6,6 @@
 // close() (a blocking fan-out callback) never touches freed memory.
 #include "kelvo/sources/mkv_replay.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,7 +15,8 @@
 #include <mutex>
 #include <thread>
 
-#include "kelvo/cameras/kelvo_fenwa.hpp"
+#include "core/small_util.hpp"
+#include "kelvo/cameras/camera_spec.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/event.hpp"
 #include "kelvo/log.hpp"
@@ -34,14 +33,6 @@ constexpr double PACE_MAX_SLEEP_S = 0.5;
 constexpr double PACE_THRESHOLD_S = 0.001;
 constexpr double CLOSE_JOIN_S = 2.0;
 
-std::int64_t steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 std::string modes_text() {
     std::string out = "(";
     for (std::size_t i = 0; i < VALID_REPLAY_MODES.size(); ++i) {
@@ -51,8 +42,6 @@ std::string modes_text() {
     return out + ")";
 }
 
-namespace {
-
 std::optional<std::string> nonempty_string(const Json& object, const char* key) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_string()) return std::nullopt;
@@ -61,18 +50,21 @@ std::optional<std::string> nonempty_string(const Json& object, const char* key) 
     return value;
 }
 
-// Frees a packet's payload when a read cycle ends, however it ends.
-struct PacketUnref {
-    AVPacket* packet;
-    ~PacketUnref() { av_packet_unref(packet); }
-};
+/// Index of the last history entry whose time is at or before `pts_us`.
+std::optional<std::size_t> entry_at(const History& history, std::int64_t pts_us) {
+    std::optional<std::size_t> chosen;
+    for (std::size_t i = 0; i < history.size(); ++i) {
+        if (history[i].first > pts_us) break;
+        chosen = i;
+    }
+    return chosen;
+}
 
 }  // namespace
 
 struct MkvReplayState {
     // Constant after construction.
     std::string path;
-    std::string replay_mode;
     bool realtime = true;
     bool loop = false;
     bool build_frame_index = true;
@@ -87,9 +79,6 @@ struct MkvReplayState {
     std::int64_t t0_monotonic_ns = 0;
     std::int64_t t0_utc_ns = 0;
     std::string clock_domain = "linux_monotonic";
-    std::string camera_name;
-    std::string camera_serial;
-    double fps_target = 30.0;
     std::string mode_slug;
     std::optional<CameraInfo> info;
     History cal_history;
@@ -118,7 +107,6 @@ struct MkvReplayState {
 
     // Atomic: written by the pump and by seeks/steps on caller threads.
     std::atomic<std::int64_t> sequence{0};
-    std::atomic<std::int64_t> last_emitted_pts_us{0};
     std::atomic<std::int64_t> current_idx{-1};
     std::atomic<bool> paused{false};
     std::atomic<bool> emit_one_after_seek{false};
@@ -170,6 +158,9 @@ struct MkvReplayState {
     }
     void seek_relative_us(std::int64_t pts_us);
     void seek_to_frame_idx(std::int64_t idx);
+    /// What every successful seek ends with: pacing restarts, the histories
+    /// move to `pts_us` and the next frame is emitted even while paused.
+    void after_seek(std::int64_t pts_us);
     void step_one_forward();
     void step_one_backward();
     void pause();
@@ -237,10 +228,10 @@ void MkvReplayState::open() {
     t0_monotonic_ns = _int_tag(dict_value(tags, "RECORD_T0_HOST_MONOTONIC_NS"), 0);
     t0_utc_ns = _int_tag(dict_value(tags, "RECORD_T0_UNIX_EPOCH_NS"), 0);
     clock_domain = dict_value(tags, "CAPTURE_CLOCK_DOMAIN").value_or("linux_monotonic");
-    camera_name = dict_value(tags, "CAMERA_NAME").value_or("");
-    camera_serial = dict_value(tags, "CAMERA_SERIAL").value_or("");
+    const std::string camera_name = dict_value(tags, "CAMERA_NAME").value_or("");
+    const std::string camera_serial = dict_value(tags, "CAMERA_SERIAL").value_or("");
     mode_slug = dict_value(tags, "CAPTURE_MODE").value_or("");
-    fps_target = _float_tag(dict_value(tags, "FPS_TARGET"), 30.0);
+    const double fps_target = _float_tag(dict_value(tags, "FPS_TARGET"), 30.0);
 
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         const AVStream* st = ctx->streams[i];
@@ -302,9 +293,9 @@ void MkvReplayState::open() {
     ci.camera_name =
         camera_name.empty() ? std::filesystem::path(path).filename().string() : camera_name;
     ci.camera_serial = camera_serial;
-    const bool has_embedded =
-        embedded_camera_info && embedded_camera_info->is_object() && !embedded_camera_info->empty();
-    if (has_embedded) {
+    // Present only as an object (see preload_base_calibration); an empty one
+    // has none of the keys read here.
+    if (embedded_camera_info) {
         ci.sku = nonempty_string(*embedded_camera_info, "sku");
         if (auto model = nonempty_string(*embedded_camera_info, "model_name"))
             ci.camera_name = *model;
@@ -365,11 +356,7 @@ void MkvReplayState::close() {
 
 void MkvReplayState::advance_calibration_to(std::int64_t pts_us) {
     std::lock_guard lock(calibration_mutex);
-    std::optional<std::size_t> chosen;
-    for (std::size_t i = 0; i < cal_history.size(); ++i) {
-        if (cal_history[i].first > pts_us) break;
-        chosen = i;
-    }
+    const std::optional<std::size_t> chosen = entry_at(cal_history, pts_us);
     if (!chosen) {
         active_calibration = base_calibration;
         return;
@@ -391,11 +378,8 @@ void MkvReplayState::advance_calibration_to(std::int64_t pts_us) {
 }
 
 void MkvReplayState::advance_camera_state_to(std::int64_t pts_us) {
-    std::int64_t chosen = -1;
-    for (std::size_t i = 0; i < camera_state_history.size(); ++i) {
-        if (camera_state_history[i].first > pts_us) break;
-        chosen = static_cast<std::int64_t>(i);
-    }
+    const std::optional<std::size_t> entry = entry_at(camera_state_history, pts_us);
+    const std::int64_t chosen = entry ? static_cast<std::int64_t>(*entry) : -1;
     std::lock_guard lock(camera_state_mutex);
     if (chosen == camera_state_entry) return;
     current_camera_state = std::make_shared<const Json>(
@@ -407,10 +391,6 @@ void MkvReplayState::advance_camera_state_to(std::int64_t pts_us) {
 std::vector<CameraControl> MkvReplayState::list_camera_controls() {
     std::vector<CameraControl> out;
     if (!info || !info->sku || info->sku->empty()) return out;
-    // Referencing the catalogue keeps its libraries loaded (and registered)
-    // wherever this one is, even under --as-needed linking.
-    static const CameraSpec* const catalogue_anchor = &KELVO_FENWA;
-    (void)catalogue_anchor;
     const auto spec = spec_by_sku(*info->sku);
     if (!spec) return out;
     std::shared_ptr<const Json> state_ptr;
@@ -441,7 +421,6 @@ FramePtr MkvReplayState::packet_to_raw(const AVPacket& packet) {
     raw->pts_us = video_pts_us(packet.pts, packet_time_base(packet, stream_time_base));
     if (packet.data && packet.size > 0) raw->payload.assign(packet.data, packet.data + packet.size);
     raw->sequence = sequence.fetch_add(1) + 1;
-    last_emitted_pts_us.store(raw->pts_us);
     advance_calibration_to(raw->pts_us);
     advance_camera_state_to(raw->pts_us);
     std::int64_t idx = current_idx.load();
@@ -468,7 +447,8 @@ int MkvReplayState::read_video_packet(AVPacket* packet) {
         const int ret = av_read_frame(container.get(), packet);
         if (ret == AVERROR_EOF) return ret;
         if (ret == AVERROR(EAGAIN)) continue;
-        check_av(ret, "reading " + repr(path));
+        // The message is built only on failure: this runs once per packet.
+        if (ret < 0) throw FfmpegError("reading " + repr(path), ret);
         if (packet->stream_index == stream_index) return 0;
         av_packet_unref(packet);
     }
@@ -486,8 +466,7 @@ FramePtr MkvReplayState::grab_synchronous() {
         }
         emit_one_after_seek.store(false);
         bool seen_empty = false;
-        bool at_end = false;
-        while (!at_end) {
+        for (;;) {
             int ret = 0;
             {
                 std::lock_guard lock(pump_state_lock);
@@ -542,12 +521,7 @@ void MkvReplayState::seek_relative_us(std::int64_t pts_us) {
         log_exception(*logger, "seek failed");
         return;
     }
-    reset_pacing();
-    const std::int64_t at = std::max<std::int64_t>(pts_us, 0);
-    last_emitted_pts_us.store(at);
-    advance_calibration_to(at);
-    advance_camera_state_to(at);
-    emit_one_after_seek.store(true);
+    after_seek(std::max<std::int64_t>(pts_us, 0));
 }
 
 void MkvReplayState::seek_to_frame_idx(std::int64_t idx) {
@@ -558,11 +532,14 @@ void MkvReplayState::seek_to_frame_idx(std::int64_t idx) {
         log_exception(*logger, fmt::sprintf("frame-idx seek failed (idx=%d)", idx));
         return;
     }
-    reset_pacing();
-    last_emitted_pts_us.store(target_pts);
-    advance_calibration_to(target_pts);
-    advance_camera_state_to(target_pts);
     current_idx.store(idx);
+    after_seek(target_pts);
+}
+
+void MkvReplayState::after_seek(std::int64_t pts_us) {
+    reset_pacing();
+    advance_calibration_to(pts_us);
+    advance_camera_state_to(pts_us);
     emit_one_after_seek.store(true);
 }
 
@@ -604,7 +581,7 @@ void MkvReplayState::resume() {
 }
 
 void MkvReplayState::pump_main(std::shared_ptr<MkvReplayState> self) {
-    pthread_setname_np(pthread_self(), "kelvo-mkv-pump");
+    name_this_thread("kelvo-mkv-pump");
     try {
         self->pump_loop();
     } catch (...) {
@@ -721,13 +698,7 @@ void MkvReplayState::dispatch_frame(const FramePtr& raw) {
         std::lock_guard lock(owner_mutex);
         if (fanout_snapshot) callbacks = fanout_snapshot();
     }
-    for (const auto& cb : callbacks) {
-        try {
-            (*cb)(raw);
-        } catch (...) {
-            log_exception(*logger, "fanout callback raised (non-fatal)");
-        }
-    }
+    MkvReplay::_call_fanout(callbacks, raw, *logger);
     std::lock_guard lock(frame_mutex);
     ++frames_grabbed;
     if (latest_frame) ++frames_dropped;
@@ -759,7 +730,6 @@ MkvReplay::MkvReplay(const std::filesystem::path& path, MkvReplayOptions options
     _state = std::make_shared<detail::MkvReplayState>();
     auto& st = *_state;
     st.path = path.string();
-    st.replay_mode = options.replay_mode;
     st.realtime = options.replay_mode == "realtime";
     st.loop = options.loop;
     st.build_frame_index = options.build_frame_index;
@@ -775,7 +745,6 @@ MkvReplay::MkvReplay(const std::filesystem::path& path, MkvReplayOptions options
         return _fanout;
     };
     st.preload_base_calibration();
-    st.paused.store(false);
 }
 
 MkvReplay::~MkvReplay() {
@@ -790,10 +759,7 @@ CameraInfo MkvReplay::open() {
     auto& st = *_state;
     st.open();
     if (st.realtime) {
-        {
-            std::lock_guard lock(st.frame_mutex);
-            st.pump_exited = false;
-        }
+        // close() before open() set the stop flag; the pump starts at most once.
         st.pump_stop.clear();
         std::lock_guard lock(st.thread_mutex);
         st.pump_thread = std::thread(detail::MkvReplayState::pump_main, _state);
@@ -808,14 +774,6 @@ FramePtr MkvReplay::grab(double timeout) {
 
 void MkvReplay::close() {
     _state->close();
-}
-
-void MkvReplay::add_fanout(FrameCallbackPtr cb) {
-    FrameSource::add_fanout(std::move(cb));
-}
-
-void MkvReplay::remove_fanout(const FrameCallbackPtr& cb) {
-    FrameSource::remove_fanout(cb);
 }
 
 std::pair<std::int64_t, std::int64_t> MkvReplay::get_pump_stats() {

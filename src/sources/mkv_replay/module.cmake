@@ -4,6 +4,5 @@ kelvo_add_library(kelvo_mkv_replay
     ${CMAKE_CURRENT_LIST_DIR}/mkv_readers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/mkv_replay.cpp
   PUBLIC_DEPS kelvo_core
-  # The catalogue libraries are linked so spec_by_sku finds every camera.
-  PRIVATE_DEPS kelvo_fenwa PkgConfig::FFMPEG)
+  PRIVATE_DEPS PkgConfig::FFMPEG)
 set_property(GLOBAL APPEND PROPERTY KELVO_CLI_LIBS kelvo::kelvo_mkv_replay)

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "kelvo/export.hpp"
@@ -32,37 +31,6 @@ inline constexpr std::array<CREStereoKey, 5> CRESTEREO_COMBINED_WIZARD_KEYS{{
     {5, {360, 640}},
     {10, {480, 640}},
     {20, {720, 1280}},
-}};
-
-struct CREStereoSummary {
-    CREStereoKey key;
-    std::string_view summary;
-};
-
-/// Summaries of the named rungs; every other key gets
-/// CRESTEREO_COMBINED_DEFAULT_SUMMARY.
-inline constexpr std::array<CREStereoSummary, 5> CRESTEREO_COMBINED_SUMMARIES{{
-    {{2, {240, 320}},
-     "Smallest CREStereo rung \u2014 runs on plain CPU. Lower latency, less detail."},
-    {{5, {240, 320}}, "Balanced speed and accuracy."},
-    {{5, {360, 640}}, "Strong accuracy at usable speed \u2014 good real-time middle ground."},
-    {{10, {480, 640}}, "Near-best CREStereo accuracy. For careful capture, not live preview."},
-    {{20, {720, 1280}}, "Highest CREStereo accuracy. Slow even on a high-end GPU."},
-}};
-inline constexpr std::string_view CRESTEREO_COMBINED_DEFAULT_SUMMARY =
-    "CREStereo combined rung for fine-grained control.";
-
-struct CREStereoBaseTags {
-    CREStereoKey key;
-    std::array<std::string_view, 3> tags;  ///< empty entries end the list
-};
-
-/// Leading tags of the named rungs; every other key gets ["advanced"].
-inline constexpr std::array<CREStereoBaseTags, 4> CRESTEREO_COMBINED_BASE_TAGS{{
-    {{2, {240, 320}}, {"live", "low-latency", ""}},
-    {{5, {360, 640}}, {"balanced", "default-family", ""}},
-    {{10, {480, 640}}, {"high-accuracy", "capture", ""}},
-    {{20, {720, 1280}}, {"high-accuracy", "capture", "max"}},
 }};
 
 /// Selection metadata of the combined export with `n` iterations at h x w.

@@ -15,11 +15,6 @@
 namespace kelvo {
 
 namespace detail {
-/// Per-channel mean in R, G, B order (ImageNet mean x 255); the fourth value
-/// only fills the scalar.
-inline const cv::Scalar LIGHTSTEREO_BLOB_MEAN(123.675, 116.28, 103.53, 0.0);
-/// Per-channel factor in R, G, B order (1 / (ImageNet std x 255)).
-inline const cv::Scalar LIGHTSTEREO_BLOB_SCALE(1.0 / 58.395, 1.0 / 57.12, 1.0 / 57.375, 0.0);
 /// Licence page of the LightStereo networks (all three variants).
 inline constexpr const char* LIGHTSTEREO_LICENSE_URL =
     "https://github.com/XiandaGuo/OpenStereo/blob/HEAD/LICENSE";

@@ -1,14 +1,18 @@
-// Output-shape helpers of the neural back-ends.
+// Helpers of the neural back-ends: input blobs, output shapes, CREStereo
+// variants.
 #include "kelvo/inference/inferences/neural_common.hpp"
 
 #include <fmt/format.h>
 
-#include "kelvo/engines/openvino_runner.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/base.hpp"
 
 namespace kelvo::detail {
 
+namespace {
+
+/// The shape of an array as its dimension lengths; a multi-channel 2-D Mat
+/// counts its channels as a last axis.
 std::vector<std::int64_t> mat_shape(const cv::Mat& array) {
     std::vector<std::int64_t> shape;
     if (array.empty() && array.dims == 0) return shape;
@@ -18,17 +22,30 @@ std::vector<std::int64_t> mat_shape(const cv::Mat& array) {
     return shape;
 }
 
-std::string shape_repr(const std::vector<std::int64_t>& shape) {
-    if (shape.size() == 1) return fmt::format("({},)", shape.front());
-    return fmt::format("({})", fmt::join(shape, ", "));
-}
-
+/// The shape without its axes of length 1.
 std::vector<std::int64_t> squeeze_shape(const std::vector<std::int64_t>& shape) {
     std::vector<std::int64_t> out;
     for (auto d : shape) {
         if (d != 1) out.push_back(d);
     }
     return out;
+}
+
+/// "iter<n>-<h>x<w>", the variant slug of both CREStereo families.
+std::string crestereo_variant_slug(const CREStereoKey& key) {
+    return fmt::format("iter{}-{}x{}", key.n, key.size.height, key.size.width);
+}
+
+/// "iter <n> / <h>×<w>", the variant label of both CREStereo families.
+std::string crestereo_variant_label(const CREStereoKey& key) {
+    return fmt::format("iter {} / {}\u00d7{}", key.n, key.size.height, key.size.width);
+}
+
+}  // namespace
+
+std::string shape_repr(const std::vector<std::int64_t>& shape) {
+    if (shape.size() == 1) return fmt::format("({},)", shape.front());
+    return fmt::format("({})", fmt::join(shape, ", "));
 }
 
 std::optional<cv::Mat> squeeze_to_2d(const cv::Mat& raw, std::vector<std::int64_t>& shape_before,
@@ -71,71 +88,6 @@ cv::Mat flow_x_crop(const cv::Mat& raw, const CanvasLayout& layout,
     return crop_to_valid(dx, layout);
 }
 
-std::filesystem::path resolve_network_with_companions(const InferenceVariant& variant) {
-    if (variant.files_to_download.empty()) {
-        throw RuntimeError(fmt::format("variant '{}' names no model file", variant.slug));
-    }
-    namespace fs = std::filesystem;
-    const fs::path network = variant.files_to_download.front().resolve(variant.slug);
-    for (std::size_t i = 1; i < variant.files_to_download.size(); ++i) {
-        const ModelFile& file = variant.files_to_download[i];
-        const fs::path beside = network.parent_path() / file.filename;
-        // The file under its own slug wins, so a newer download replaces an
-        // older placement; a file only present beside the network is used as is.
-        std::optional<fs::path> source;
-        try {
-            source = file.resolve(variant.slug);
-        } catch (const RuntimeError&) {
-            if (!fs::is_regular_file(beside)) throw;
-        }
-        if (!source) continue;
-        std::error_code ec;
-        if (fs::exists(beside, ec) && fs::equivalent(*source, beside, ec)) continue;
-        // A hard link, or a copy across file systems: the runtime refuses
-        // weights reached through a symbolic link that leaves the folder.
-        ec.clear();
-        fs::remove(beside, ec);
-        ec.clear();
-        fs::create_hard_link(*source, beside, ec);
-        if (ec) {
-            ec.clear();
-            fs::copy_file(*source, beside, fs::copy_options::overwrite_existing, ec);
-        }
-        if (ec || !fs::is_regular_file(beside)) {
-            throw RuntimeError(fmt::format(
-                "cannot place {} beside the network {} for variant '{}': {}", source->string(),
-                network.string(), variant.slug, ec ? ec.message() : "not a file"));
-        }
-    }
-    return network;
-}
-
-std::shared_ptr<InferenceEngine> create_engine_for(const InferenceVariant& variant,
-                                                   const InferenceCreateOptions& options,
-                                                   const std::optional<HeightWidth>& input_size,
-                                                   const std::optional<std::string>& output_name) {
-    OpenVINORunnerOptions engine_options;
-    engine_options.model_path = resolve_network_with_companions(variant);
-    engine_options.device = options.device;
-    engine_options.nireq = options.nireq;
-    engine_options.do_models_cache = options.do_models_cache;
-    engine_options.cache_dir = options.cache_dir;
-    if (input_size) {
-        engine_options.input_shape =
-            std::vector<std::int64_t>{1, 3, input_size->height, input_size->width};
-    }
-    engine_options.output_name = output_name;
-    return create_openvino_runner(engine_options);
-}
-
-std::string crestereo_variant_slug(const CREStereoKey& key) {
-    return fmt::format("iter{}-{}x{}", key.n, key.size.height, key.size.width);
-}
-
-std::string crestereo_variant_label(const CREStereoKey& key) {
-    return fmt::format("iter {} / {}\u00d7{}", key.n, key.size.height, key.size.width);
-}
-
 InferenceVariant make_crestereo_variant(const CREStereoKey& key, const std::string& file_prefix,
                                         Json meta) {
     const int h = key.size.height;
@@ -151,6 +103,16 @@ InferenceVariant make_crestereo_variant(const CREStereoKey& key, const std::stri
     v.configurations["input_size"] = Json::array({h, w});
     v.configurations["selector_meta"] = std::move(meta);
     return v;
+}
+
+Image2BlobParams rgb_blob_params(const cv::Scalar& scale, const cv::Scalar& mean) {
+    Image2BlobParams params;
+    params.scalefactor = scale;
+    params.size = cv::Size(0, 0);
+    params.mean = mean;
+    params.swapRB = true;
+    params.ddepth = CV_32F;
+    return params;
 }
 
 }  // namespace kelvo::detail

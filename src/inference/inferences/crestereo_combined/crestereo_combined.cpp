@@ -3,8 +3,10 @@
 #include "kelvo/inference/inferences/crestereo_combined.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #include "kelvo/inference/inferences/neural_common.hpp"
 #include "kelvo/inference/registry.hpp"
@@ -12,6 +14,41 @@
 namespace kelvo {
 
 namespace detail {
+
+namespace {
+
+struct CREStereoSummary {
+    CREStereoKey key;
+    std::string_view summary;
+};
+
+/// Summaries of the named rungs; every other key gets
+/// CRESTEREO_COMBINED_DEFAULT_SUMMARY.
+constexpr std::array<CREStereoSummary, 5> CRESTEREO_COMBINED_SUMMARIES{{
+    {{2, {240, 320}},
+     "Smallest CREStereo rung \u2014 runs on plain CPU. Lower latency, less detail."},
+    {{5, {240, 320}}, "Balanced speed and accuracy."},
+    {{5, {360, 640}}, "Strong accuracy at usable speed \u2014 good real-time middle ground."},
+    {{10, {480, 640}}, "Near-best CREStereo accuracy. For careful capture, not live preview."},
+    {{20, {720, 1280}}, "Highest CREStereo accuracy. Slow even on a high-end GPU."},
+}};
+constexpr std::string_view CRESTEREO_COMBINED_DEFAULT_SUMMARY =
+    "CREStereo combined rung for fine-grained control.";
+
+struct CREStereoBaseTags {
+    CREStereoKey key;
+    std::array<std::string_view, 3> tags;  ///< empty entries end the list
+};
+
+/// Leading tags of the named rungs; every other key gets ["advanced"].
+constexpr std::array<CREStereoBaseTags, 4> CRESTEREO_COMBINED_BASE_TAGS{{
+    {{2, {240, 320}}, {"live", "low-latency", ""}},
+    {{5, {360, 640}}, {"balanced", "default-family", ""}},
+    {{10, {480, 640}}, {"high-accuracy", "capture", ""}},
+    {{20, {720, 1280}}, {"high-accuracy", "capture", "max"}},
+}};
+
+}  // namespace
 
 Json _crestereo_combined_meta(int n, int h, int w) {
     const CREStereoKey key{n, {h, w}};
@@ -105,12 +142,7 @@ CREStereoCombinedInference* CREStereoCombinedInference::create(
 }
 
 void CREStereoCombinedInference::_init_extra_state() {
-    _params_full = detail::Image2BlobParams{};
-    _params_full.scalefactor = cv::Scalar(1.0, 1.0, 1.0, 0.0);
-    _params_full.size = cv::Size(0, 0);
-    _params_full.mean = cv::Scalar(0.0, 0.0, 0.0, 0.0);
-    _params_full.swapRB = true;
-    _params_full.ddepth = CV_32F;
+    _params_full = detail::rgb_blob_params(detail::RAW_BLOB_SCALE, detail::RAW_BLOB_MEAN);
     _params_half.reset();
     _half_canvas.reset();
 }

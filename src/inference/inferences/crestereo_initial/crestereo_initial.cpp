@@ -81,12 +81,7 @@ CREStereoInitialInference* CREStereoInitialInference::create(
 }
 
 void CREStereoInitialInference::_init_extra_state() {
-    _blob_params = detail::Image2BlobParams{};
-    _blob_params.scalefactor = cv::Scalar(1.0, 1.0, 1.0, 0.0);
-    _blob_params.size = cv::Size(0, 0);
-    _blob_params.mean = cv::Scalar(0.0, 0.0, 0.0, 0.0);
-    _blob_params.swapRB = true;
-    _blob_params.ddepth = CV_32F;
+    _blob_params = detail::rgb_blob_params(detail::RAW_BLOB_SCALE, detail::RAW_BLOB_MEAN);
 }
 
 std::vector<cv::Mat> CREStereoInitialInference::preprocess(const cv::Mat& canvas_l,

@@ -9,14 +9,6 @@
 
 namespace kelvo {
 
-namespace detail {
-namespace {
-/// ImageNet mean and 1 / std, times 255, in R, G, B order.
-const cv::Scalar BLOB_MEAN(123.675, 116.28, 103.53, 0.0);
-const cv::Scalar BLOB_SCALE(1.0 / 58.395, 1.0 / 57.12, 1.0 / 57.375, 0.0);
-}  // namespace
-}  // namespace detail
-
 std::vector<InferenceVariant> DepthAnythingV2SmallInference::variants() {
     InferenceVariant v;
     v.slug = "518x518";
@@ -59,22 +51,13 @@ std::vector<InferenceVariant> DepthAnythingV2SmallInference::variants() {
 DepthAnythingV2SmallInference* DepthAnythingV2SmallInference::create(
     const InferenceVariant& variant, const InferenceCreateOptions& options) {
     auto instance = std::make_unique<DepthAnythingV2SmallInference>();
-    // The runtime reads the external weights from the network's folder, while
-    // the model-file lookup keeps each file under its own slug: place the
-    // weights beside the graph before the engine reads it.
-    instance->initialize(variant, options,
-                         detail::create_engine_for(variant, options, std::nullopt, std::nullopt));
+    instance->initialize(variant, options);
     return instance.release();
 }
 
 void DepthAnythingV2SmallInference::_init_extra_state() {
     NeuralMonoInferenceBase::_init_extra_state();
-    _blob_params = detail::Image2BlobParams{};
-    _blob_params.scalefactor = detail::BLOB_SCALE;
-    _blob_params.size = cv::Size(0, 0);
-    _blob_params.mean = detail::BLOB_MEAN;
-    _blob_params.swapRB = true;
-    _blob_params.ddepth = CV_32F;
+    _blob_params = detail::rgb_blob_params(detail::IMAGENET_BLOB_SCALE, detail::IMAGENET_BLOB_MEAN);
 }
 
 std::vector<cv::Mat> DepthAnythingV2SmallInference::preprocess(const cv::Mat& canvas_l,

@@ -107,12 +107,7 @@ LightStereoInference* LightStereoInference::create(const InferenceVariant& varia
 }
 
 void LightStereoInference::_init_extra_state() {
-    _blob_params = detail::Image2BlobParams{};
-    _blob_params.scalefactor = detail::LIGHTSTEREO_BLOB_SCALE;
-    _blob_params.size = cv::Size(0, 0);
-    _blob_params.mean = detail::LIGHTSTEREO_BLOB_MEAN;
-    _blob_params.swapRB = true;
-    _blob_params.ddepth = CV_32F;
+    _blob_params = detail::rgb_blob_params(detail::IMAGENET_BLOB_SCALE, detail::IMAGENET_BLOB_MEAN);
 }
 
 std::vector<cv::Mat> LightStereoInference::preprocess(const cv::Mat& canvas_l,

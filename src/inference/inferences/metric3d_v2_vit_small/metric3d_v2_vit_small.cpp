@@ -13,14 +13,6 @@
 
 namespace kelvo {
 
-namespace detail {
-namespace {
-/// No normalisation: the network takes raw values in [0, 255].
-const cv::Scalar BLOB_MEAN(0.0, 0.0, 0.0, 0.0);
-const cv::Scalar BLOB_SCALE(1.0, 1.0, 1.0, 0.0);
-}  // namespace
-}  // namespace detail
-
 std::vector<InferenceVariant> Metric3DV2VitSmallInference::variants() {
     InferenceVariant v;
     v.slug = "vit-small-504x504";
@@ -64,12 +56,7 @@ Metric3DV2VitSmallInference* Metric3DV2VitSmallInference::create(
 void Metric3DV2VitSmallInference::_init_extra_state() {
     NeuralMonoInferenceBase::_init_extra_state();
     _canonical_focal_px = 1000.0;
-    _blob_params = detail::Image2BlobParams{};
-    _blob_params.scalefactor = detail::BLOB_SCALE;
-    _blob_params.size = cv::Size(0, 0);
-    _blob_params.mean = detail::BLOB_MEAN;
-    _blob_params.swapRB = true;
-    _blob_params.ddepth = CV_32F;
+    _blob_params = detail::rgb_blob_params(detail::RAW_BLOB_SCALE, detail::RAW_BLOB_MEAN);
     _actual_focal_px.store(std::numeric_limits<double>::quiet_NaN());
 }
 

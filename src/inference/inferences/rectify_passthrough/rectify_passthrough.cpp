@@ -33,7 +33,7 @@ std::string size_repr(const Json& value) {
 }
 
 // Identical for every size: the pass-through has nothing that depends on it.
-Json selector_meta(HeightWidth /*size*/) {
+Json selector_meta() {
     Json meta;
     meta["task"] = "stereo";
     meta["speed_tier"] = 5;
@@ -54,26 +54,10 @@ Json selector_meta(HeightWidth /*size*/) {
     return meta;
 }
 
-InferenceVariant make_variant(const char* slug, const char* label, HeightWidth size) {
-    InferenceVariant v;
-    v.slug = slug;
-    v.label = label;
-    v.inference_kwargs = Json::object();
-    v.inference_kwargs["canvas_size"] = Json::array({size.height, size.width});
-    v.configurations = Json::object();
-    v.configurations["input_size"] = Json::array({size.height, size.width});
-    v.configurations["selector_meta"] = selector_meta(size);
-    return v;
-}
-
 }  // namespace
 
 std::vector<InferenceVariant> RectifyPassthroughInference::variants() {
-    return {
-        make_variant("256x512", "256×512 (fast)", {256, 512}),
-        make_variant("360x640", "360×640 (balanced)", {360, 640}),
-        make_variant("480x720", "480×720 (detailed)", {480, 720}),
-    };
+    return detail::canvas_size_variants({selector_meta(), selector_meta(), selector_meta()});
 }
 
 RectifyPassthroughInference* RectifyPassthroughInference::create(const InferenceVariant& variant,

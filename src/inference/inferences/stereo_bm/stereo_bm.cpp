@@ -44,19 +44,6 @@ HeightWidth canvas_size_from_kwargs(const InferenceVariant& variant) {
     return {(*it)[0].get<int>(), (*it)[1].get<int>()};
 }
 
-InferenceVariant make_variant(const char* slug, const char* label, int height, int width,
-                              Json meta) {
-    InferenceVariant v;
-    v.slug = slug;
-    v.label = label;
-    v.inference_kwargs = Json::object();
-    v.inference_kwargs["canvas_size"] = Json::array({height, width});
-    v.configurations = Json::object();
-    v.configurations["input_size"] = Json::array({height, width});
-    v.configurations["selector_meta"] = std::move(meta);
-    return v;
-}
-
 }  // namespace
 
 std::vector<IntControl> StereoBMInference::CONTROLS() {
@@ -81,19 +68,13 @@ std::vector<IntControl> StereoBMInference::CONTROLS() {
 }
 
 std::vector<InferenceVariant> StereoBMInference::variants() {
-    return {
-        make_variant("256x512", "256×512 (fast)", 256, 512,
-                     selector_meta(5, /*wizard=*/true,
-                                   "Fastest classical stereo. CPU-only, lowest quality but no "
-                                   "download.")),
-        make_variant(
-            "360x640", "360×640 (balanced)", 360, 640,
-            selector_meta(4, /*wizard=*/false, "Classical block matching at higher resolution.")),
-        make_variant("480x720", "480×720 (detailed)", 480, 720,
-                     selector_meta(3, /*wizard=*/false,
-                                   "Classical block matching at the highest supported "
-                                   "resolution.")),
-    };
+    return detail::canvas_size_variants({
+        selector_meta(5, /*wizard=*/true,
+                      "Fastest classical stereo. CPU-only, lowest quality but no download."),
+        selector_meta(4, /*wizard=*/false, "Classical block matching at higher resolution."),
+        selector_meta(3, /*wizard=*/false,
+                      "Classical block matching at the highest supported resolution."),
+    });
 }
 
 StereoBMInference* StereoBMInference::create(const InferenceVariant& variant,
