@@ -117,6 +117,21 @@ TEST(PipelineSynthetic, DisparityMatchesGroundTruthAtEveryCanvas) {
     }
 }
 
+TEST(PipelineSynthetic, RightEyeIsBlackWhereItSeesPastTheBackground) {
+    const auto scene = kelvo::detail::default_synthetic_scene({120, 160});
+    const int hidden = static_cast<int>(std::ceil(scene.disparity_of(scene.planes.front())));
+    ASSERT_GT(hidden, 0);
+    // Dirty the allocator with bright pixels, so leftovers would show.
+    for (int i = 0; i < 4; ++i) {
+        cv::Mat junk(120, 160, CV_8UC3, cv::Scalar::all(255));
+    }
+    const auto frame = render_synthetic_frame(scene, 0);
+    const cv::Mat strip = frame.right(cv::Rect(160 - hidden + 1, 0, hidden - 1, 120));
+    EXPECT_EQ(cv::countNonZero(strip.reshape(1)), 0);
+    const auto again = render_synthetic_frame(scene, 0);
+    EXPECT_EQ(cv::norm(frame.side_by_side, again.side_by_side, cv::NORM_INF), 0.0);
+}
+
 TEST(PipelineSynthetic, DepthIsFocalTimesBaselineOverDisparity) {
     const auto scene = kelvo::detail::default_synthetic_scene();
     const auto calibration =

@@ -87,7 +87,9 @@ SyntheticScene default_synthetic_scene(HeightWidth eye_size) {
 SyntheticFrame render_synthetic_frame(const SyntheticScene& scene, int index) {
     const int H = scene.eye_size.height, W = scene.eye_size.width;
     SyntheticFrame out;
-    cv::Mat left(H, W, CV_8UC3), right(H, W, CV_8UC3);
+    // Black where no plane is seen (the right eye's last columns see past the
+    // background), never whatever the allocator left there.
+    cv::Mat left(H, W, CV_8UC3, cv::Scalar::all(0)), right(H, W, CV_8UC3, cv::Scalar::all(0));
     out.disparity = cv::Mat(H, W, CV_32F, cv::Scalar(0));
     cv::Mat owner_left(H, W, CV_32S, cv::Scalar(-1)), owner_right(H, W, CV_32S, cv::Scalar(-1));
 
