@@ -38,6 +38,7 @@ class TestSource : public FrameSource {
     void close() override {}
     std::vector<CameraControl> list_camera_controls() override { return {}; }
     bool is_live() const override { return _live; }
+    bool has_pump() const override { return _live || pump; }
     bool is_seekable() const override { return false; }
     CalibrationPtr base_calibration() const override { return nullptr; }
     CalibrationPtr active_calibration() const override { return nullptr; }
@@ -62,16 +63,14 @@ class TestSource : public FrameSource {
     void emit(const FramePtr& frame) {
         _dispatch_fanout(frame, *get_logger("kelvo_camera_sdk.test_source"));
     }
-    std::size_t fanout_count() {
-        std::lock_guard lock(_fanout_lock);
-        return _fanout.size();
-    }
+    std::size_t fanout_count() { return _fanout->size(); }
 
     std::string fourcc_value = "mjpg";
     std::optional<std::string> slug = std::string("64x32@30-MJPG");
     std::atomic<std::int64_t> t0{5'000};
     bool fail_add_fanout = false;
     bool fail_mode_slug = false;
+    bool pump = false;  ///< a replay in "realtime" mode: not live, but pumped
 
   private:
     void note(const std::string& what) const {
@@ -286,6 +285,18 @@ TEST(RecordingManagerPaths, ASourceThatIsNotLiveIsFedByTheWorkerToo) {
     f.manager->feed_worker_rate(make_frame({1}, 0, 1));
     f.source->emit(make_frame({1}, 1, 2));  // a realtime replay's pump
     EXPECT_EQ(f.script->feeds, 2);
+}
+
+TEST(RecordingManagerPaths, APumpedSourceThatIsNotLiveIsFedByItsPumpOnly) {
+    Fixture f(/*live=*/false);
+    f.source->pump = true;
+    f.start();
+    for (int i = 0; i < 3; ++i) {
+        const auto frame = make_frame({1}, i, i + 1);
+        f.source->emit(frame);
+        f.manager->feed_worker_rate(frame);  // the pipeline grabs the same frame
+    }
+    EXPECT_EQ(f.script->feeds, 3);
 }
 
 TEST(RecordingManagerPaths, WhilePausedNeitherPathFeeds) {

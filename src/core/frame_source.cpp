@@ -10,17 +10,16 @@
 
 namespace kelvo {
 
-FrameSource::~FrameSource() = default;
+FrameSource::~FrameSource() {
+    _fanout->clear();
+}
 
 void FrameSource::add_fanout(FrameCallbackPtr cb) {
-    std::lock_guard lock(_fanout_lock);
-    _fanout.push_back(std::move(cb));
+    _fanout->add(std::move(cb));
 }
 
 void FrameSource::remove_fanout(const FrameCallbackPtr& cb) {
-    std::lock_guard lock(_fanout_lock);
-    auto it = std::find(_fanout.begin(), _fanout.end(), cb);
-    if (it != _fanout.end()) _fanout.erase(it);
+    _fanout->remove(cb);
 }
 
 std::pair<std::int64_t, std::int64_t> FrameSource::get_pump_stats() {
@@ -31,26 +30,9 @@ std::string FrameSource::fourcc() const {
     return "MJPG";
 }
 
-void FrameSource::_dispatch_fanout(const FramePtr& frame, spdlog::logger& logger) {
-    std::vector<FrameCallbackPtr> callbacks;
-    {
-        std::lock_guard lock(_fanout_lock);
-        callbacks = _fanout;
-    }
-    _call_fanout(callbacks, frame, logger);
+void FrameSource::_dispatch_fanout(const FramePtr& frame, spdlog::logger& logger) const {
+    _fanout->dispatch(frame, logger);
 }
-
-void FrameSource::_call_fanout(const std::vector<FrameCallbackPtr>& callbacks,
-                               const FramePtr& frame, spdlog::logger& logger) {
-    for (const auto& cb : callbacks) {
-        try {
-            (*cb)(frame);
-        } catch (...) {
-            log_exception(logger, "fanout callback raised (non-fatal)");
-        }
-    }
-}
-
 cv::Mat FrameSource::decode_to_bgr(std::span<const std::uint8_t> payload, int width,
                                    int height) const {
     return kelvo::decode_to_bgr(fourcc(), payload, width, height);

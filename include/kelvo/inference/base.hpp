@@ -67,6 +67,9 @@ class KELVO_API DepthInferenceBase {
     virtual std::string label() const = 0;
     virtual InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) = 0;
     virtual cv::Mat postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) = 0;
+    /// True for a back-end that computes nothing: a pipeline rectifies the
+    /// pair and never runs it.
+    virtual bool is_passthrough() const { return false; }
 
     /// Runtime controls of this instance.
     IntControlValues& controls() { return _controls; }

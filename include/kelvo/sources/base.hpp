@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +17,7 @@
 #include "kelvo/calibration.hpp"
 #include "kelvo/cameras/camera_spec.hpp"
 #include "kelvo/export.hpp"
+#include "kelvo/sources/fanout_list.hpp"
 #include "kelvo/sources/types.hpp"
 
 namespace spdlog {
@@ -25,15 +25,6 @@ class logger;
 }
 
 namespace kelvo {
-
-/// Fan-out callbacks are held by pointer: identity is the pointer, so adding
-/// one twice calls it twice, and removal takes the first equal pointer.
-using FrameCallback = std::function<void(const FramePtr&)>;
-using FrameCallbackPtr = std::shared_ptr<const FrameCallback>;
-
-inline FrameCallbackPtr make_frame_callback(FrameCallback fn) {
-    return std::make_shared<const FrameCallback>(std::move(fn));
-}
 
 class KELVO_API FrameSource {
   public:
@@ -44,8 +35,17 @@ class KELVO_API FrameSource {
     virtual FramePtr grab(double timeout = 1.0) = 0;
     virtual void close() = 0;
 
+    /// std::invalid_argument for a null callback.
     virtual void add_fanout(FrameCallbackPtr cb);
     virtual void remove_fanout(const FrameCallbackPtr& cb);
+    /// True when a pump thread hands every frame to the fan-out callbacks
+    /// (a live camera, a replay in "realtime" mode); false when frames exist
+    /// only as grab() returns them.
+    virtual bool has_pump() const { return false; }
+    /// True once the source has no more frames to deliver (the end of a
+    /// recording played without loop, a pump that ended); grab() then
+    /// returns null. A seek on a replay makes it false again.
+    virtual bool at_end() const { return false; }
     /// (grabbed, dropped) since the previous call; (1, 0) for sources without a pump.
     virtual std::pair<std::int64_t, std::int64_t> get_pump_stats();
     virtual std::vector<CameraControl> list_camera_controls() = 0;
@@ -62,17 +62,13 @@ class KELVO_API FrameSource {
     cv::Mat decode_to_bgr(std::span<const std::uint8_t> payload, int width, int height) const;
 
   protected:
-    /// Calls every registered callback with `frame`, in registration order, on
-    /// the calling (pump) thread, outside the lock; a callback that raises is
-    /// logged "fanout callback raised (non-fatal)" and the next one runs.
-    void _dispatch_fanout(const FramePtr& frame, spdlog::logger& logger);
-    /// The calling loop of `_dispatch_fanout` over a snapshot of the list, for
-    /// pumps that take their snapshot elsewhere.
-    static void _call_fanout(const std::vector<FrameCallbackPtr>& callbacks, const FramePtr& frame,
-                             spdlog::logger& logger);
+    /// Calls every registered callback with `frame` on the calling (pump)
+    /// thread (FanoutList::dispatch).
+    void _dispatch_fanout(const FramePtr& frame, spdlog::logger& logger) const;
 
-    std::mutex _fanout_lock;
-    std::vector<FrameCallbackPtr> _fanout;  ///< guarded by `_fanout_lock`
+    /// Shared with the pumps, which may outlive the source; emptied when the
+    /// source is destroyed, so a pump left running calls nobody after that.
+    const std::shared_ptr<FanoutList> _fanout = std::make_shared<FanoutList>();
 };
 
 /// Decodes a payload: an image decode for "MJPG" (and any unknown format),

@@ -25,7 +25,6 @@ namespace kelvo {
 
 namespace {
 
-constexpr const char* PASSTHROUGH_KEY = "rectify-passthrough";
 constexpr double JOIN_TIMEOUT_S = 2.0;
 
 using Clock = std::chrono::steady_clock;
@@ -181,10 +180,7 @@ void PipelineState::grab_loop() {
         }
         grabbed.fetch_add(1);
         // Every grabbed frame goes to the recording controller, before any
-        // processing (it writes only frames of sources that are not live). A
-        // realtime replay also runs a pump, so both paths may offer a frame;
-        // the recorder keeps each frame once (it ignores a sequence it has
-        // already accepted).
+        // processing; the controller writes it only for sources without a pump.
         std::shared_ptr<RecordingController> recording;
         {
             std::lock_guard lock(mutex);
@@ -422,7 +418,7 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
     if (!s.backend) {
         throw RuntimeError(fmt::format("back-end '{}' could not be created", options.backend));
     }
-    if (options.backend == PASSTHROUGH_KEY) {
+    if (s.backend->is_passthrough()) {
         s.kind = Kind::passthrough;
     } else if ((s.classic = dynamic_cast<ClassicStereoInferenceBase*>(s.backend.get()))) {
         s.kind = Kind::classic;

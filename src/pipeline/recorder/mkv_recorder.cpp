@@ -206,7 +206,6 @@ class MkvRecorderImpl {
         {
             std::lock_guard lock(_mutex);
             if (_state != State::running || !_running.load() || _paused) return;
-            if (frame->sequence > 0 && frame->sequence <= _last_sequence) return;  // a repeat
             if (frame->payload.empty() ||
                 (_yuyv_frame_size && frame->payload.size() != _yuyv_frame_size)) {
                 ++_frames_dropped;
@@ -223,7 +222,6 @@ class MkvRecorderImpl {
                 ++_frames_dropped;
                 return;
             }
-            if (frame->sequence > 0) _last_sequence = frame->sequence;
             if (!_first_feed_wall_ns) {
                 _first_feed_wall_ns = wall_now_ns();
                 _first_feed_steady_ns = steady_now_ns();
@@ -456,7 +454,6 @@ class MkvRecorderImpl {
     bool _stop_requested = false;
     std::deque<Item> _queue;
     std::size_t _queued_frames = 0;
-    std::int64_t _last_sequence = 0;
     bool _warned_bad_frame = false;
     std::optional<std::int64_t> _first_feed_wall_ns;
     std::optional<std::int64_t> _first_feed_steady_ns;

@@ -166,7 +166,9 @@ RecordingResult RecordingManager::stop() {
 void RecordingManager::feed_worker_rate(const FramePtr& raw) {
     const auto recorder = _core->_recorder.load();
     if (!recorder || !recorder->is_running()) return;
-    if (_source->is_live()) return;  // the pump thread already delivers the frames
+    // One path per source: a source with a pump (live, realtime replay) hands
+    // every frame to the fan-out callback; only the others are fed from here.
+    if (_source->has_pump()) return;
     detail::feed_unless_paused(*recorder, raw, "recorder feed failed (non-fatal)");
 }
 

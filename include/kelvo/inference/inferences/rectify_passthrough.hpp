@@ -31,6 +31,7 @@ class KELVO_API RectifyPassthroughInference final : public DepthInferenceBase {
     HeightWidth input_size() const override { return {_canvas_h, _canvas_w}; }
     /// "rectify-passthrough (<height>x<width>)".
     std::string label() const override;
+    bool is_passthrough() const override { return true; }
     /// Always raises RuntimeError: the pipeline must take the bypass path.
     InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override;
     /// Always raises RuntimeError.
