@@ -2,13 +2,14 @@
 # the realtime pump with pause/seek/step (threaded), a stress run and an
 # exact-stepping run over a very long recording.
 foreach(test mkv_replay_test mkv_replay_roundtrip_test mkv_replay_realtime_test mkv_replay_stress_test
-    mkv_replay_long_test)
+    mkv_replay_long_test mkv_replay_races_test mkv_replay_model_test)
   if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${test}.cpp)
     continue()
   endif()
   if(test STREQUAL mkv_replay_test OR test STREQUAL mkv_replay_roundtrip_test)
     set(labels integration)
-  elseif(test STREQUAL mkv_replay_realtime_test)
+  elseif(test STREQUAL mkv_replay_realtime_test OR test STREQUAL mkv_replay_races_test
+      OR test STREQUAL mkv_replay_model_test)
     set(labels integration threaded)
   elseif(test STREQUAL mkv_replay_stress_test)
     set(labels threaded stress)

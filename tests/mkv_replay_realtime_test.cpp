@@ -14,6 +14,7 @@
 #include "kelvo/errors.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "mkv_replay_fixtures.hpp"
+#include "mkv_timed_recording.hpp"
 #include "sources/mkv_replay/mkv_readers.hpp"
 #include "support/log_capture.hpp"
 
@@ -76,42 +77,6 @@ struct Recorder {
         return true;
     }
 };
-
-/// An MJPEG recording with chosen frame times (ms), muxed by libavformat.
-std::filesystem::path write_timed_recording(const std::filesystem::path& path,
-                                            const std::vector<std::int64_t>& times_ms) {
-    // One JPEG from ffmpeg (OpenCV's encoder pulls in GDAL, whose own locks
-    // ThreadSanitizer reports).
-    const auto jpeg_path = path.parent_path() / (path.stem().string() + ".jpg");
-    testing::run_ok("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x16 -frames:v 1 " +
-                    jpeg_path.string());
-    std::ifstream in(jpeg_path, std::ios::binary);
-    const std::vector<std::uint8_t> jpeg((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-    EXPECT_FALSE(jpeg.empty());
-    AVFormatContext* raw = nullptr;
-    EXPECT_GE(avformat_alloc_output_context2(&raw, nullptr, "matroska", path.c_str()), 0);
-    detail::OutputContextPtr out(raw);
-    AVStream* st = avformat_new_stream(raw, nullptr);
-    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    st->codecpar->codec_id = AV_CODEC_ID_MJPEG;
-    st->codecpar->width = 32;
-    st->codecpar->height = 16;
-    st->time_base = {1, 1000};
-    EXPECT_GE(avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
-    EXPECT_GE(avformat_write_header(raw, nullptr), 0);
-    auto packet = detail::make_packet();
-    for (std::int64_t t : times_ms) {
-        EXPECT_GE(av_new_packet(packet.get(), static_cast<int>(jpeg.size())), 0);
-        std::copy(jpeg.begin(), jpeg.end(), packet->data);
-        packet->stream_index = 0;
-        packet->pts = packet->dts = av_rescale_q(t, {1, 1000}, st->time_base);
-        packet->flags |= AV_PKT_FLAG_KEY;
-        EXPECT_GE(av_interleaved_write_frame(raw, packet.get()), 0);
-    }
-    EXPECT_GE(av_write_trailer(raw), 0);
-    return path;
-}
 
 class MkvRealtime : public ::testing::Test {
   protected:
@@ -218,7 +183,7 @@ TEST_F(MkvRealtime, PacingFollowsTheRecordedSpacing) {
 TEST_F(MkvRealtime, LongGapIsBridgedInHalfSecondSleepsAndCloseCutsTheWaitShort) {
     std::vector<std::int64_t> times{0, 100};
     for (int k = 0; k < 10; ++k) times.push_back(3100 + 33 * k);
-    const auto path = write_timed_recording(dir / "gap.mkv", times);
+    const auto path = testing::write_timed_recording(dir / "gap.mkv", times);
     MkvReplay replay(path, realtime());
     Recorder r;
     replay.add_fanout(r.callback());

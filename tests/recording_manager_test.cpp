@@ -545,23 +545,24 @@ TEST(RecordingManagerRecording, TwoCyclesFromALivePumpWriteTwoFiles) {
     }
 }
 
-TEST(RecordingManagerRecording, ARealtimeReplayFedThroughBothPathsHoldsEachFrameOnce) {
+TEST(RecordingManagerRecording, ARealtimeReplayIsRecordedFromItsPumpOnly) {
     TempDir dir("recording_manager");
-    const auto path = dir / "both_paths.mkv";
+    const auto path = dir / "pump_path.mkv";
     auto source = std::make_shared<TestSource>(/*live=*/false);
+    source->pump = true;
     RecordingManager manager(real_options(source));
     manager.start(path, {.camera_controls = Json{{"gain", 1}}, .camera_info_payload = PAYLOAD});
     for (int i = 0; i < 12; ++i) {
         auto frame = make_frame(make_jpeg(i), i * 40'000, i + 1);
         source->emit(frame);                              // the replay's pump
-        if (i % 2 == 0) manager.feed_worker_rate(frame);  // the worker sees some of them
+        if (i % 2 == 0) manager.feed_worker_rate(frame);  // the worker grabs some of them
         if (i == 6) manager.write_calibration_update(Json{{"epoch", 1}}, i * 40'000);
     }
     manager.pause();
     source->emit(make_frame(make_jpeg(50), 12 * 40'000, 13));
-    manager.feed_worker_rate(make_frame(make_jpeg(51), 13 * 40'000, 14));
     manager.resume();
-    manager.feed_worker_rate(make_frame(make_jpeg(52), 14 * 40'000, 15));
+    manager.feed_worker_rate(make_frame(make_jpeg(51), 13 * 40'000, 14));
+    source->emit(make_frame(make_jpeg(52), 14 * 40'000, 15));
     const auto result = manager.stop();
     EXPECT_EQ(result.frames_written, 13);
     const auto back = read_recording(path);

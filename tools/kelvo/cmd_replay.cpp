@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -92,7 +91,6 @@ int run_replay(const Args& args) {
     long long delivered = 0;
     auto last_frame_at = Clock::now();
     while (max_frames < 0 || delivered < max_frames) {
-        const auto asked = Clock::now();
         FramePtr frame = replay.grab(1.0);
         if (frame) {
             printer.print(*frame);
@@ -100,13 +98,9 @@ int run_replay(const Args& args) {
             last_frame_at = Clock::now();
             continue;
         }
-        if (!realtime || replay.is_paused()) break;  // end of the file
+        if (replay.at_end()) break;
         if (Clock::now() - last_frame_at > std::chrono::seconds(30)) {
             throw ExitError(1, "kelvo replay: no frame for 30 s; giving up");
-        }
-        // The pump has ended when grab() returns at once without a frame.
-        if (Clock::now() - asked < std::chrono::milliseconds(100)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
     replay.close();

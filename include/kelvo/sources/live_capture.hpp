@@ -82,6 +82,7 @@ class KELVO_API LiveCapture final : public FrameSource {
     CalibrationPtr base_calibration() const override { return _camera_info.base_calibration; }
     CalibrationPtr active_calibration() const override { return base_calibration(); }
     bool is_live() const override { return true; }
+    bool has_pump() const override { return true; }
     bool is_seekable() const override { return false; }
     std::optional<std::int64_t> t0_monotonic_ns() const override;
     /// What the payloads hold: the effective fourcc once open() has found it,
@@ -92,7 +93,6 @@ class KELVO_API LiveCapture final : public FrameSource {
     // Pump thread body; runs until the stop flag, end of stream or an error.
     static void _pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
                            std::shared_ptr<detail::LivePumpRun> run);
-    static std::vector<FrameCallbackPtr> _fanout_snapshot(detail::LiveCaptureShared& shared);
 
     // Constant after construction.
     const KelvoCameraInfo _camera_info;

@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,6 +65,12 @@ class KELVO_API MkvReplay final : public FrameSource {
     std::vector<CameraControl> list_camera_controls() override;
 
     bool is_live() const override { return false; }
+    /// True in "realtime" mode.
+    bool has_pump() const override;
+    /// True at the end of the recording without loop ("every_frame": the
+    /// grab that found the end; "realtime": parked at the end) and once the
+    /// pump has ended; a seek or step makes it false again.
+    bool at_end() const override;
     bool is_seekable() const override { return true; }
     bool is_pausable() const { return true; }
     bool is_paused() const;
@@ -98,10 +106,11 @@ class KELVO_API MkvReplay final : public FrameSource {
 
     /// Internal: repositions to entry `idx` of the frame index.
     void _seek_to_frame_idx(std::int64_t idx);
+    /// Internal test seam: `hook` runs on the pump thread at the points
+    /// "end_of_pass", "before_pace" and "before_convert" of every frame. Set before open().
+    void _set_pump_hook(std::function<void(std::string_view point)> hook);
 
   private:
-    friend struct detail::MkvReplayState;  // its pump calls _call_fanout
-
     std::shared_ptr<detail::MkvReplayState> _state;
 };
 

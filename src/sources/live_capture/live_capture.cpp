@@ -76,10 +76,8 @@ struct LiveCaptureShared {
     std::atomic<std::int64_t> t0_monotonic_ns{NO_ANCHOR};
     std::atomic<std::int64_t> sequence{0};
 
-    // The owning source while it lives; the pump reads its fan-out list
-    // through it, and never after the source is gone.
-    std::mutex owner_mutex;
-    LiveCapture* owner = nullptr;
+    /// The source's fan-out list; emptied when the source is destroyed.
+    std::shared_ptr<FanoutList> fanout;
 };
 
 /// One opening of the device: the input and what the pump needs to read it.
@@ -161,7 +159,7 @@ LiveCapture::LiveCapture(KelvoCameraInfo camera_info, LiveCaptureOptions options
       _shared(std::make_shared<detail::LiveCaptureShared>()),
       _initial_controls(std::move(options.initial_controls)) {
     _shared->logger = get_logger(LOGGER_NAME);
-    _shared->owner = this;
+    _shared->fanout = _fanout;
 }
 
 std::unique_ptr<LiveCapture> LiveCapture::from_record(const Json& camera_info,
@@ -197,8 +195,6 @@ std::unique_ptr<LiveCapture> make_live_capture(const std::any& camera_info,
 
 LiveCapture::~LiveCapture() {
     close();
-    std::lock_guard lock(_shared->owner_mutex);
-    _shared->owner = nullptr;
 }
 
 CameraInfo LiveCapture::open() {
@@ -436,13 +432,6 @@ std::string LiveCapture::fourcc() const {
     return _effective_fourcc ? *_effective_fourcc : detail::upper(_mode.fourcc);
 }
 
-std::vector<FrameCallbackPtr> LiveCapture::_fanout_snapshot(detail::LiveCaptureShared& shared) {
-    std::lock_guard owner_lock(shared.owner_mutex);
-    if (!shared.owner) return {};
-    std::lock_guard lock(shared.owner->_fanout_lock);
-    return shared.owner->_fanout;
-}
-
 void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
                              std::shared_ptr<detail::LivePumpRun> run) {
     detail::name_this_thread(PUMP_THREAD_NAME);
@@ -486,7 +475,7 @@ void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
             FramePtr frame = std::make_shared<const RawFrame>(
                 RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
 
-            _call_fanout(_fanout_snapshot(*shared), frame, logger);
+            shared->fanout->dispatch(frame, logger);
 
             {
                 std::lock_guard lock(shared->frame_mutex);

@@ -1,0 +1,58 @@
+// What a recording holds besides its frames, read once when it is opened:
+// metadata, camera identity, the calibration and camera-state histories and
+// the frame index.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kelvo/calibration.hpp"
+#include "kelvo/json.hpp"
+#include "kelvo/sources/types.hpp"
+#include "sources/mkv_replay/mkv_readers.hpp"
+
+namespace spdlog {
+class logger;
+}
+
+namespace kelvo::detail {
+
+/// The camera_info.json attachment and the factory calibration it carries,
+/// readable before the recording is opened for replay.
+struct EmbeddedCameraInfo {
+    std::optional<Json> camera_info;  ///< an object, or absent
+    CalibrationPtr base_calibration;  ///< null when absent or not buildable
+};
+
+/// Reads the attachment through a container of its own; every failure is
+/// logged and leaves the fields absent.
+EmbeddedCameraInfo preload_camera_info(const MkvInputOpener& opener, const std::string& path,
+                                       spdlog::logger& logger);
+
+struct RecordingContents {
+    int stream_index = -1;
+    AVRational time_base{0, 1};
+    std::string fourcc = "MJPG";
+    std::int64_t duration_us = 0;
+    std::int64_t t0_monotonic_ns = 0;
+    std::int64_t t0_utc_ns = 0;
+    std::string clock_domain = "linux_monotonic";
+    std::string mode_slug;
+    History calibration_history;
+    History camera_state_history;
+    std::optional<Json> camera_controls_snapshot;  ///< the first camera_state event
+    std::vector<std::int64_t> frame_pts;           ///< the frame index (empty when not built)
+    std::vector<std::string> attachment_names;
+    CameraInfo info;
+};
+
+/// Reads everything but the frames from an opened recording and leaves the
+/// container rewound to the start (a failed rewind is logged, not raised).
+/// RuntimeError for a file without a video track or a usable time base.
+RecordingContents read_recording_contents(AVFormatContext* container, const std::string& path,
+                                          const std::optional<Json>& camera_info,
+                                          bool build_frame_index, spdlog::logger& logger);
+
+}  // namespace kelvo::detail
