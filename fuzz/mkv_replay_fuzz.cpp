@@ -82,10 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         kelvo::MkvReplay replay("fuzz.mkv", {.replay_mode = "every_frame", .loop = loop},
                                 memory_opener(file));
         (void)replay.base_calibration();
-        replay.open();
+        const kelvo::CameraInfo info = replay.open();
         (void)replay.list_camera_controls();
         for (int i = 0; i < 64; ++i) {
-            if (!replay.grab()) break;
+            const kelvo::FramePtr frame = replay.grab();
+            if (!frame) break;
+            // Frames as the pipeline decodes them: a hostile image is refused, never decoded
+            // blindly.
+            try {
+                (void)replay.decode_to_bgr(frame->payload, info.width, info.height);
+            } catch (const std::exception&) {
+            }
         }
         replay.seek_relative_us(0);
         (void)replay.grab();

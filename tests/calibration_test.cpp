@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -67,6 +68,35 @@ TEST(Calibration, MalformedInputIsRefusedWithAReason) {
          },
          "baseline"},
         {"zero focal", [](Json& j) { j["left"]["camera_matrix"][0][0] = 0; }, "focal"},
+        // Values a broken or hostile file carries: refused before they reach a cast or
+        // give rectification maps of NaN.
+        {"2^31 wide",
+         [](Json& j) {
+             j["image_size"] = {2147483648.0, 360};
+         },
+         "image_size"},
+        {"fractional size",
+         [](Json& j) {
+             j["image_size"] = {640.5, 360};
+         },
+         "integers"},
+        {"absurd focal", [](Json& j) { j["right"]["camera_matrix"][1][1] = 1e12; },
+         "right.camera_matrix"},
+        {"absurd centre", [](Json& j) { j["left"]["camera_matrix"][0][2] = -1e9; },
+         "left.camera_matrix"},
+        {"projective row", [](Json& j) { j["left"]["camera_matrix"][2][0] = 0.5; },
+         "left.camera_matrix"},
+        {"absurd distortion", [](Json& j) { j["left"]["dist_coeffs"][0] = 1e30; },
+         "left.dist_coeffs[0]"},
+        {"scaled R", [](Json& j) { j["R"][0][0] = 2; }, "R must be a rotation"},
+        {"mirrored R", [](Json& j) { j["R"][2][2] = -1; }, "R must be a rotation"},
+        {"absurd baseline",
+         [](Json& j) {
+             j["T"] = {1e7, 0, 0};
+         },
+         "baseline"},
+        {"infinite T", [](Json& j) { j["T"][1] = std::numeric_limits<double>::infinity(); },
+         "T[1]"},
     };
     for (const auto& c : cases) {
         Json dict = ideal_pair();

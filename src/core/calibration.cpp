@@ -10,6 +10,14 @@
 namespace kelvo {
 namespace {
 
+// Bounds of a plausible calibration: values beyond them come from a broken
+// or hostile file and would give rectification maps of NaN.
+constexpr int MAX_IMAGE_SIDE = 65536;
+constexpr double MAX_PIXELS = 1e6;
+constexpr double MAX_DISTORTION = 1e4;
+constexpr double MAX_BASELINE_M = 1e3;
+constexpr double ROTATION_TOLERANCE = 1e-3;
+
 [[noreturn]] void malformed(const std::string& what) {
     throw std::invalid_argument("malformed calibration: " + what);
 }
@@ -56,8 +64,22 @@ Calibration::Camera camera(const Json& value, const std::string& where) {
         cam.dist_coeffs.push_back(
             number_at(dist[i], where + ".dist_coeffs[" + std::to_string(i) + "]"));
     }
-    if (cam.camera_matrix(0, 0) <= 0 || cam.camera_matrix(1, 1) <= 0) {
+    const cv::Matx33d& k = cam.camera_matrix;
+    if (k(0, 0) <= 0 || k(1, 1) <= 0)
         malformed(where + ".camera_matrix needs positive focal lengths");
+    if (k(0, 0) > MAX_PIXELS || k(1, 1) > MAX_PIXELS || std::abs(k(0, 1)) > MAX_PIXELS ||
+        std::abs(k(0, 2)) > MAX_PIXELS || std::abs(k(1, 2)) > MAX_PIXELS) {
+        malformed(where + ".camera_matrix holds values beyond " + std::to_string(MAX_PIXELS) +
+                  " pixels");
+    }
+    if (k(1, 0) != 0 || k(2, 0) != 0 || k(2, 1) != 0 || k(2, 2) != 1) {
+        malformed(where + ".camera_matrix must be [[fx, s, cx], [0, fy, cy], [0, 0, 1]]");
+    }
+    for (std::size_t i = 0; i < cam.dist_coeffs.size(); ++i) {
+        if (std::abs(cam.dist_coeffs[i]) > MAX_DISTORTION) {
+            malformed(where + ".dist_coeffs[" + std::to_string(i) + "] lies beyond +-" +
+                      std::to_string(static_cast<int>(MAX_DISTORTION)));
+        }
     }
     return cam;
 }
@@ -112,18 +134,35 @@ std::shared_ptr<const Calibration> Calibration::from_dict(const Json& dict) {
     if (w <= 0 || h <= 0 || w != std::floor(w) || h != std::floor(h)) {
         malformed("image_size must hold two positive integers");
     }
+    if (w > MAX_IMAGE_SIDE || h > MAX_IMAGE_SIDE) {
+        malformed("image_size must not exceed " + std::to_string(MAX_IMAGE_SIDE) +
+                  " pixels a side");
+    }
     Camera left = camera(member(dict, "left", "calibration"), "left");
     Camera right = camera(member(dict, "right", "calibration"), "right");
     cv::Matx33d R = matrix3(member(dict, "R", "calibration"), "R");
+    const cv::Matx33d off = R * R.t() - cv::Matx33d::eye();
+    for (int i = 0; i < 9; ++i) {
+        if (std::abs(off.val[i]) > ROTATION_TOLERANCE)
+            malformed("R must be a rotation (orthonormal)");
+    }
+    if (cv::determinant(R) <= 0) malformed("R must be a rotation (determinant +1)");
     const Json& t = member(dict, "T", "calibration");
     if (!t.is_array() || t.size() != 3) malformed("T must be a list of 3 numbers");
     cv::Vec3d T(number_at(t[0], "T[0]"), number_at(t[1], "T[1]"), number_at(t[2], "T[2]"));
     if (cv::norm(T) <= 0) malformed("T must not be zero (no stereo baseline)");
+    if (cv::norm(T) > MAX_BASELINE_M) {
+        malformed("T must be a baseline of at most " +
+                  std::to_string(static_cast<int>(MAX_BASELINE_M)) + " m");
+    }
+    // Appended, not looked up: an ordered object's lookup scans it, so
+    // inserting by key would cost time quadratic in the number of keys.
     Json extra = Json::object();
+    auto& members = extra.get_ref<Json::object_t&>();
     for (auto it = dict.begin(); it != dict.end(); ++it) {
         const std::string& key = it.key();
         if (key != "image_size" && key != "left" && key != "right" && key != "R" && key != "T") {
-            extra[key] = it.value();
+            members.emplace_back(key, it.value());
         }
     }
     return std::make_shared<const Calibration>(
@@ -138,7 +177,10 @@ Json Calibration::to_dict() const {
     j["right"] = camera_json(_right);
     j["R"] = matrix_json(_R);
     j["T"] = Json::array({_T[0], _T[1], _T[2]});
-    for (auto it = _extra.begin(); it != _extra.end(); ++it) j[it.key()] = it.value();
+    // The extra keys are distinct from the ones above and from each other.
+    auto& members = j.get_ref<Json::object_t&>();
+    for (auto it = _extra.begin(); it != _extra.end(); ++it)
+        members.emplace_back(it.key(), it.value());
     return j;
 }
 

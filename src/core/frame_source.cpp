@@ -5,10 +5,18 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/image_header.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
 
 namespace kelvo {
+namespace {
+
+/// Frames of a stream whose size is not known are at most this large (two
+/// 4096x2048 eyes side by side).
+constexpr long long MAX_UNSIZED_PIXELS = 8192LL * 2048;
+
+}  // namespace
 
 FrameSource::~FrameSource() {
     _fanout->clear();
@@ -56,6 +64,32 @@ cv::Mat decode_to_bgr(std::string_view fourcc, std::span<const std::uint8_t> pay
         cv::Mat bgr;
         cv::cvtColor(yuyv, bgr, cv::COLOR_YUV2BGR_YUYV);
         return bgr;
+    }
+    // The size is read from the header first: a frame that is not the
+    // stream's size (a hostile 16384x16384 image in a small file) or is cut
+    // off is refused before the decoder allocates or invents pixels.
+    const auto header = detail::read_image_header(payload);
+    if (!header) {
+        throw RuntimeError(
+            fmt::format("cannot decode {} payload of {} bytes: not a JPEG or PNG image",
+                        std::string(fourcc), payload.size()));
+    }
+    if (!header->complete) {
+        throw RuntimeError(
+            fmt::format("cannot decode {} payload of {} bytes: the {} image is cut off",
+                        std::string(fourcc), payload.size(), header->format));
+    }
+    const bool size_known = width > 0 && height > 0;
+    if (size_known && (header->width != width || header->height != height)) {
+        throw RuntimeError(fmt::format(
+            "cannot decode {} payload: a {}x{} {} image in a {}x{} stream", std::string(fourcc),
+            header->width, header->height, header->format, width, height));
+    }
+    if (!size_known &&
+        static_cast<long long>(header->width) * header->height > MAX_UNSIZED_PIXELS) {
+        throw RuntimeError(
+            fmt::format("cannot decode {} payload: a {}x{} {} image is larger than a camera frame",
+                        std::string(fourcc), header->width, header->height, header->format));
     }
     const cv::Mat encoded(1, static_cast<int>(payload.size()), CV_8UC1,
                           const_cast<std::uint8_t*>(payload.data()));

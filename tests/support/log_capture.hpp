@@ -30,6 +30,12 @@ class LogCapture {
     bool contains(const std::string& prefix, int level = -1) const {
         return count(prefix, level) > 0;
     }
+    /// Every record's text, one a line (for substring checks and failure messages).
+    std::string text() const {
+        std::string out;
+        for (const auto& r : records()) out += r.text + "\n";
+        return out;
+    }
 
   private:
     class Sink;

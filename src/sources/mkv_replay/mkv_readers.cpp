@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 
 #include "kelvo/log.hpp"
 
@@ -78,10 +79,112 @@ std::optional<std::string> utf8_error(const std::uint8_t* data, std::size_t size
     return std::nullopt;
 }
 
-/// Parses UTF-8 JSON text; throws std::runtime_error with the reason.
-Json parse_json_bytes(const std::uint8_t* data, std::size_t size) {
+/// Builds a Json value from parser events in time linear in the input: an
+/// object member is appended (a hash of the object's keys finds duplicates,
+/// where a lookup in the ordered object would cost a scan per key), and the
+/// nesting is bounded so nothing downstream recurses without limit.
+class BoundedJsonBuilder {
+  public:
+    using string_t = Json::string_t;
+    using number_integer_t = Json::number_integer_t;
+    using number_unsigned_t = Json::number_unsigned_t;
+    using number_float_t = Json::number_float_t;
+    using binary_t = Json::binary_t;
+
+    explicit BoundedJsonBuilder(std::size_t max_depth) : _max_depth(max_depth) {}
+
+    bool null() { return put(Json(nullptr)); }
+    bool boolean(bool value) { return put(Json(value)); }
+    bool number_integer(number_integer_t value) { return put(Json(value)); }
+    bool number_unsigned(number_unsigned_t value) { return put(Json(value)); }
+    bool number_float(number_float_t value, const string_t&) { return put(Json(value)); }
+    bool string(string_t& value) { return put(Json(std::move(value))); }
+    bool binary(binary_t& value) { return put(Json::binary(std::move(value))); }
+    bool start_object(std::size_t) { return open(Json::object()); }
+    bool start_array(std::size_t) { return open(Json::array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    bool key(string_t& name) {
+        Frame& top = _stack.back();
+        auto& members = top.value->get_ref<Json::object_t&>();
+        const auto [it, fresh] = top.keys.try_emplace(name, members.size());
+        if (fresh) {
+            members.emplace_back(std::move(name), nullptr);
+            top.slot = &members.back().second;
+        } else {  // a repeated key: the last value wins, in the first one's place
+            top.slot = &(members.begin() + static_cast<std::ptrdiff_t>(it->second))->second;
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        _error = error.what();
+        return false;
+    }
+
+    /// The value, or throws std::runtime_error with the reason parsing stopped.
+    Json take(bool parsed) {
+        if (!parsed || !_error.empty() || !_root) {
+            throw std::runtime_error(_error.empty() ? "not a JSON document" : _error);
+        }
+        return std::move(*_root);
+    }
+
+  private:
+    struct Frame {
+        Json* value;
+        Json* slot = nullptr;  ///< where an object's next member value goes
+        std::unordered_map<std::string, std::size_t> keys;
+    };
+
+    /// Stores `value` where the parser stands; returns where it now lives.
+    Json* place(Json value) {
+        if (_stack.empty()) {
+            _root = std::make_unique<Json>(std::move(value));
+            return _root.get();
+        }
+        Frame& top = _stack.back();
+        if (top.value->is_array()) {
+            auto& items = top.value->get_ref<Json::array_t&>();
+            items.push_back(std::move(value));
+            return &items.back();
+        }
+        *top.slot = std::move(value);
+        return top.slot;
+    }
+    bool put(Json value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Json container) {
+        if (_stack.size() >= _max_depth) {
+            _error = fmt::format("nested deeper than {} levels", _max_depth);
+            return false;
+        }
+        _stack.push_back(Frame{place(std::move(container))});
+        return true;
+    }
+    bool close() {
+        _stack.pop_back();
+        return true;
+    }
+
+    std::size_t _max_depth;
+    std::unique_ptr<Json> _root;
+    std::vector<Frame> _stack;
+    std::string _error;
+};
+
+/// Parses UTF-8 JSON text of at most `max_bytes`, nested at most
+/// JSON_MAX_DEPTH levels; throws std::runtime_error with the reason.
+Json parse_json_bytes(const std::uint8_t* data, std::size_t size, std::size_t max_bytes) {
+    if (size > max_bytes) {
+        throw std::runtime_error(
+            fmt::format("{} bytes exceed the limit of {} bytes", size, max_bytes));
+    }
     if (auto error = utf8_error(data, size)) throw std::runtime_error(*error);
-    return Json::parse(data, data + size);
+    BoundedJsonBuilder builder(JSON_MAX_DEPTH);
+    const bool parsed = Json::sax_parse(data, data + size, &builder);
+    return builder.take(parsed);
 }
 
 std::string_view trim(std::string_view text) {
@@ -192,7 +295,8 @@ double _float_tag(const std::optional<std::string>& text, double fallback) {
 std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,
                                                      const std::vector<std::string>& titles,
                                                      std::vector<std::int64_t>* frame_pts,
-                                                     int video_index) {
+                                                     int video_index,
+                                                     std::vector<std::int64_t>* frame_pos) {
     std::map<std::string, History> result;
     for (const auto& t : titles) result[t];
 
@@ -210,6 +314,7 @@ std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,
     const AVRational video_tb =
         want_index ? container->streams[video_index]->time_base : AVRational{0, 1};
     PacketPtr packet = make_packet();
+    std::size_t history_bytes = 0;
     while (true) {
         const int ret = av_read_frame(container, packet.get());
         if (ret == AVERROR_EOF) break;
@@ -221,6 +326,7 @@ std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,
             if (packet->pts != AV_NOPTS_VALUE && packet->size > 0) {
                 frame_pts->push_back(
                     video_pts_us(packet->pts, packet_time_base(*packet, video_tb)));
+                if (frame_pos) frame_pos->push_back(packet->pos);
             }
             continue;
         }
@@ -231,7 +337,13 @@ std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,
         const std::int64_t rel_us =
             event_rel_us(packet->pts, packet_time_base(*packet, st->time_base));
         try {
-            result[it->second].emplace_back(rel_us, parse_json_bytes(packet->data, packet->size));
+            if (history_bytes + static_cast<std::size_t>(packet->size) > HISTORY_MAX_BYTES) {
+                throw std::runtime_error(fmt::format(
+                    "the recording's events exceed {} bytes in all", HISTORY_MAX_BYTES));
+            }
+            result[it->second].emplace_back(
+                rel_us, parse_json_bytes(packet->data, packet->size, EVENT_MAX_BYTES));
+            history_bytes += static_cast<std::size_t>(packet->size);
         } catch (const std::exception& e) {
             const std::string stored =
                 packet->pts == AV_NOPTS_VALUE ? "None" : std::to_string(packet->pts);
@@ -259,6 +371,12 @@ std::map<std::string, std::vector<std::uint8_t>> _read_attachment_blobs(
         const std::uint8_t* data = st->codecpar->extradata;
         const int size = st->codecpar->extradata_size;
         if (!name || name->empty() || !data || size <= 0) continue;
+        if (static_cast<std::size_t>(size) > ATTACHMENT_MAX_BYTES) {
+            log_printf(replay_log(), spdlog::level::warn,
+                       "attachment %s of %d bytes exceeds the limit of %d bytes (skipped)", *name,
+                       size, static_cast<long long>(ATTACHMENT_MAX_BYTES));
+            continue;
+        }
         blobs[*name] = std::vector<std::uint8_t>(data, data + size);
     }
     return blobs;
@@ -269,7 +387,7 @@ std::optional<Json> _parse_attachment_json(
     const auto it = blobs.find(filename);
     if (it == blobs.end()) return std::nullopt;
     try {
-        return parse_json_bytes(it->second.data(), it->second.size());
+        return parse_json_bytes(it->second.data(), it->second.size(), ATTACHMENT_MAX_BYTES);
     } catch (const std::exception& e) {
         log_printf(replay_log(), spdlog::level::warn, "attachment %s parse failed (non-fatal): %s",
                    filename, e.what());

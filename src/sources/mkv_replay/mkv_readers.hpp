@@ -18,6 +18,15 @@
 
 namespace kelvo::detail {
 
+/// Bounds on the JSON a recording carries. A block over a bound is a bad
+/// block (skipped, or treated as absent for the attachment), so a hostile
+/// file can neither exhaust memory nor nest deep enough to overflow the stack
+/// of code that walks the values.
+inline constexpr std::size_t EVENT_MAX_BYTES = std::size_t{1} << 20;
+inline constexpr std::size_t ATTACHMENT_MAX_BYTES = std::size_t{4} << 20;
+inline constexpr std::size_t HISTORY_MAX_BYTES = std::size_t{64} << 20;
+inline constexpr std::size_t JSON_MAX_DEPTH = 64;
+
 /// One recorded event: (rel_us, payload).
 using HistoryEvent = std::pair<std::int64_t, Json>;
 using History = std::vector<HistoryEvent>;
@@ -26,10 +35,12 @@ using History = std::vector<HistoryEvent>;
 /// current position; bad blocks are logged and skipped. When `frame_pts` is
 /// given, the pts_us of every packet of stream `video_index` that has a
 /// timestamp and a payload is appended to it in the same pass (the pass then
-/// runs even without wanted subtitle tracks).
+/// runs even without wanted subtitle tracks), and its byte position to
+/// `frame_pos` when that is given too.
 KELVO_API std::map<std::string, History> _read_subtitle_tracks(
     AVFormatContext* container, const std::vector<std::string>& titles,
-    std::vector<std::int64_t>* frame_pts = nullptr, int video_index = -1);
+    std::vector<std::int64_t>* frame_pts = nullptr, int video_index = -1,
+    std::vector<std::int64_t>* frame_pos = nullptr);
 
 /// Attachment file name -> bytes; attachments without name or data are left out.
 KELVO_API std::map<std::string, std::vector<std::uint8_t>> _read_attachment_blobs(

@@ -31,9 +31,12 @@ std::string modes_text() {
 void MkvReplayState::open() {
     if (opened_once.exchange(true)) throw RuntimeError("MkvReplay already opened");
     try {
-        ReplayInput container = opener->open(path);
-        contents = read_recording_contents(container.get(), path, embedded.camera_info,
+        contents = read_recording_contents(opener->open(path).get(), path, embedded.camera_info,
                                            build_frame_index, *logger);
+        // Replay starts at the file's beginning: a container of its own
+        // rather than a seek, which could land elsewhere in a file whose
+        // times are out of order.
+        ReplayInput container = opener->open(path);
         {
             MutexLock lock(position_mutex);
             calibration_cursor = HistoryCursor(&contents.calibration_history);
@@ -46,7 +49,9 @@ void MkvReplayState::open() {
                     std::make_shared<const Json>(contents.camera_state_history.front().second);
             }
         }
-        demuxer.attach(std::move(container), path, contents.stream_index, contents.time_base);
+        demuxer.attach(std::move(container), path, opener, contents.stream_index,
+                       contents.time_base, FrameIndex(contents.frame_pts, contents.frame_pos),
+                       logger);
         contents_ready.store(true);
     } catch (...) {
         opened_once.store(false);
@@ -98,7 +103,7 @@ void MkvReplayState::seek_relative_us(std::int64_t pts_us) {
         MutexLock lock(position_mutex);
         std::int64_t generation = 0;
         try {
-            generation = demuxer.seek(pts_us, slot);
+            generation = demuxer.seek_to_time(pts_us, slot);
         } catch (...) {
             log_exception(*logger, "seek failed");
             return;
@@ -114,7 +119,7 @@ void MkvReplayState::seek_to_frame_idx(std::int64_t idx) {
         MutexLock lock(position_mutex);
         std::int64_t generation = 0;
         try {
-            generation = demuxer.seek(target_pts, slot);
+            generation = demuxer.seek_to_frame(idx, slot);
         } catch (...) {
             log_exception(*logger, fmt::sprintf("frame-idx seek failed (idx=%d)", idx));
             return;

@@ -128,10 +128,11 @@ struct MkvReplayState {
     void step_one_backward();
 
     // replay_position.cpp
-    /// The frame of `packet`, read in pass `generation`: moves the position,
-    /// histories and frame index to it and uses up a bypass armed for that
-    /// pass. Null when a reposition has started another pass meanwhile.
-    FramePtr emit_frame(const AVPacket& packet, std::int64_t generation)
+    /// The frame of `packet`, read in pass `generation` at position `index`
+    /// of the frame index (-1: none): moves the position and histories to it
+    /// and uses up a bypass armed for that pass. Null when a reposition has
+    /// started another pass meanwhile.
+    FramePtr emit_frame(const AVPacket& packet, std::int64_t generation, std::int64_t index)
         KELVO_EXCLUDES(position_mutex);
     void advance_histories_to(std::int64_t pts_us) KELVO_REQUIRES(position_mutex);
     /// What every successful reposition ends with.

@@ -51,6 +51,22 @@ CameraInfo camera_identity(const AVStream& stream, const AVDictionary* tags,
     return ci;
 }
 
+/// The events of one history by time, in file order among equal times (what
+/// the writer produces; another tool's file may hold them in another order).
+History in_time_order(History events, const char* title, const std::string& path,
+                      spdlog::logger& logger) {
+    const auto by_time = [](const HistoryEvent& a, const HistoryEvent& b) {
+        return a.first < b.first;
+    };
+    if (!std::is_sorted(events.begin(), events.end(), by_time)) {
+        log_printf(logger, spdlog::level::warn,
+                   "%s: %s events are stored out of time order; replaying them by time", path,
+                   title);
+        std::stable_sort(events.begin(), events.end(), by_time);
+    }
+    return events;
+}
+
 }  // namespace
 
 EmbeddedCameraInfo preload_camera_info(const MkvInputOpener& opener, const std::string& path,
@@ -106,40 +122,19 @@ RecordingContents read_recording_contents(AVFormatContext* ctx, const std::strin
         if (auto name = dict_value(st->metadata, "filename")) out.attachment_names.push_back(*name);
     }
 
-    auto rewind = [&](const char* failure) {
-        try {
-            check_av(
-                av_seek_frame(ctx, video, us_to_stream_ts(0, out.time_base), AVSEEK_FLAG_BACKWARD),
-                "rewind");
-            return true;
-        } catch (...) {
-            log_exception(logger, failure);
-            return false;
-        }
-    };
-
-    // The subtitle pass reads every video packet anyway, so the frame index is
-    // collected in it; a separate pass from the rewound start gives the same
-    // list whenever no frame lies before time 0 and the rewind works, and is
-    // used otherwise.
-    std::vector<std::int64_t> index;
+    // Frames are indexed by their place in the file, in the pass that reads
+    // the histories: the replay reads from the file's beginning too.
     auto histories = _read_subtitle_tracks(ctx, {"calibration", "camera_state"},
-                                           build_frame_index ? &index : nullptr, video);
-    out.calibration_history = std::move(histories["calibration"]);
-    out.camera_state_history = std::move(histories["camera_state"]);
+                                           build_frame_index ? &out.frame_pts : nullptr, video,
+                                           build_frame_index ? &out.frame_pos : nullptr);
+    out.calibration_history =
+        in_time_order(std::move(histories["calibration"]), "calibration", path, logger);
+    out.camera_state_history =
+        in_time_order(std::move(histories["camera_state"]), "camera_state", path, logger);
     if (!out.camera_state_history.empty())
         out.camera_controls_snapshot = out.camera_state_history.front().second;
-    const bool rewound = rewind("rewind after subtitle demux failed");
     if (ctx->duration != AV_NOPTS_VALUE) out.duration_us = ctx->duration;
     if (build_frame_index) {
-        const bool exact =
-            rewound && (index.empty() || *std::min_element(index.begin(), index.end()) >= 0);
-        if (exact) {
-            out.frame_pts = std::move(index);
-        } else {
-            out.frame_pts = read_frame_index(ctx, video);
-            rewind("rewind after frame-index build failed");
-        }
         log_printf(logger, spdlog::level::info, "indexed %d frames in %s",
                    static_cast<long long>(out.frame_pts.size()), path);
     }

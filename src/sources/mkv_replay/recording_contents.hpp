@@ -43,14 +43,16 @@ struct RecordingContents {
     History calibration_history;
     History camera_state_history;
     std::optional<Json> camera_controls_snapshot;  ///< the first camera_state event
-    std::vector<std::int64_t> frame_pts;           ///< the frame index (empty when not built)
+    std::vector<std::int64_t> frame_pts;  ///< the frame index, in file order (empty when not built)
+    std::vector<std::int64_t> frame_pos;  ///< each indexed frame's byte position
     std::vector<std::string> attachment_names;
     CameraInfo info;
 };
 
-/// Reads everything but the frames from an opened recording and leaves the
-/// container rewound to the start (a failed rewind is logged, not raised).
-/// RuntimeError for a file without a video track or a usable time base.
+/// Reads everything but the frames from a freshly opened recording, in one
+/// pass over the whole file. Events stored out of time order are put in time
+/// order (with a warning). RuntimeError for a file without a video track or a
+/// usable time base.
 RecordingContents read_recording_contents(AVFormatContext* container, const std::string& path,
                                           const std::optional<Json>& camera_info,
                                           bool build_frame_index, spdlog::logger& logger);

@@ -16,7 +16,8 @@ constexpr double PAUSED_GRAB_WAIT_S = 0.05;
 
 }  // namespace
 
-FramePtr MkvReplayState::emit_frame(const AVPacket& packet, std::int64_t generation) {
+FramePtr MkvReplayState::emit_frame(const AVPacket& packet, std::int64_t generation,
+                                    std::int64_t index) {
     auto raw = std::make_shared<RawFrame>();
     raw->pts_us = video_pts_us(packet.pts, packet_time_base(packet, contents.time_base));
     if (packet.data && packet.size > 0) raw->payload.assign(packet.data, packet.data + packet.size);
@@ -27,16 +28,7 @@ FramePtr MkvReplayState::emit_frame(const AVPacket& packet, std::int64_t generat
     raw->sequence = ++sequence;
     last_emitted_pts_us = raw->pts_us;
     advance_histories_to(raw->pts_us);
-    const auto& index = contents.frame_pts;
-    if (!index.empty()) {
-        const auto it = std::lower_bound(index.begin(), index.end(), raw->pts_us);
-        const auto pos = static_cast<std::int64_t>(it - index.begin());
-        if (it != index.end() && *it == raw->pts_us) {
-            current_idx.store(pos);
-        } else if (pos > 0) {
-            current_idx.store(pos - 1);
-        }
-    }
+    if (index >= 0) current_idx.store(index);
     if (const std::int64_t idx = current_idx.load(); idx >= 0) raw->source_frame_idx = idx;
     std::int64_t armed = generation;
     bypass_generation.compare_exchange_strong(armed, DISARMED);
@@ -51,13 +43,14 @@ void MkvReplayState::advance_histories_to(std::int64_t pts_us) {
     if (entry < 0) {
         active_calibration = embedded.base_calibration;
     } else if (auto it = calibration_cache.find(entry); it != calibration_cache.end()) {
-        active_calibration = it->second;
+        // A null entry failed to build: it is not tried (and logged) again.
+        if (it->second) active_calibration = it->second;
     } else {
+        if (calibration_cache.size() > CALIBRATION_CACHE_LIMIT) calibration_cache.clear();
+        CalibrationPtr& built = calibration_cache[entry];
         try {
-            CalibrationPtr built = Calibration::from_dict(*calibration_cursor.payload());
-            if (calibration_cache.size() > CALIBRATION_CACHE_LIMIT) calibration_cache.clear();
-            calibration_cache[entry] = built;
-            active_calibration = std::move(built);
+            built = Calibration::from_dict(*calibration_cursor.payload());
+            active_calibration = built;
         } catch (...) {
             log_exception(*logger, "_advance_calibration_to: from_dict failed");
         }
@@ -105,14 +98,15 @@ FramePtr MkvReplayState::grab_synchronous() {
         }
         bypass_generation.store(DISARMED);
         std::int64_t generation = 0;
-        const auto read = demuxer.read_next(packet.get(), &generation);
+        std::int64_t index = -1;
+        const auto read = demuxer.read_next(packet.get(), &generation, &index);
         if (read == ReplayDemuxer::Read::closed) return nullptr;
         if (read == ReplayDemuxer::Read::end_of_pass) {
             if (end_pass(generation) == PassEnd::ended) return nullptr;
             continue;
         }
         PacketUnref unref{packet.get()};
-        if (FramePtr raw = emit_frame(*packet, generation)) return raw;
+        if (FramePtr raw = emit_frame(*packet, generation, index)) return raw;
         // Another thread repositioned meanwhile: read from the new position.
     }
 }

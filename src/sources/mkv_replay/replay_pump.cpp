@@ -27,7 +27,8 @@ void MkvReplayState::pump_loop() {
             continue;
         }
         std::int64_t generation = 0;
-        const auto read = demuxer.read_next(packet.get(), &generation);
+        std::int64_t index = -1;
+        const auto read = demuxer.read_next(packet.get(), &generation, &index);
         if (read == ReplayDemuxer::Read::closed) return;
         if (read == ReplayDemuxer::Read::end_of_pass) {
             hook("end_of_pass");
@@ -57,7 +58,7 @@ void MkvReplayState::pump_loop() {
         if (stopped()) return;
         if (demuxer.generation() != generation) continue;
         hook("before_convert");
-        const FramePtr raw = emit_frame(*packet, generation);
+        const FramePtr raw = emit_frame(*packet, generation, index);
         if (!raw) continue;
         fanout->dispatch(raw, *logger);
         slot.publish_if(raw, [&] { return demuxer.generation() == generation; });
