@@ -116,8 +116,22 @@ TEST(MkvReadersTags, IntegerTags) {
 
 TEST(MkvReadersTags, FloatTags) {
     const std::pair<std::optional<std::string>, double> cases[] = {
-        {"30", 30.0}, {" 59.94 ", 59.94}, {"7.5", 7.5},    {"1e1", 10.0},        {"abc", 30.0},
-        {"", 30.0},   {"0x10", 30.0},     {"30fps", 30.0}, {std::nullopt, 30.0}, {"-2", -2.0},
+        {"30", 30.0},
+        {" 59.94 ", 59.94},
+        {"7.5", 7.5},
+        {"1e1", 10.0},
+        {"abc", 30.0},
+        {"", 30.0},
+        {"0x10", 30.0},
+        {"30fps", 30.0},
+        {std::nullopt, 30.0},
+        {"-2", -2.0},
+        // Not numbers a tag can mean, and the decimal comma of some locales.
+        {"nan", 30.0},
+        {"inf", 30.0},
+        {"-inf", 30.0},
+        {"7,5", 30.0},
+        {"+7.5", 7.5},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_DOUBLE_EQ(detail::_float_tag(text, 30.0), expected) << text.value_or("(absent)");

@@ -7,16 +7,34 @@
 
 #include <fmt/format.h>
 
+#include "core/elf_symbols.hpp"
 #include "kelvo/errors.hpp"
 
 namespace kelvo {
 namespace {
 
+constexpr const char* PLUGIN_SYMBOL = "kelvo_inference_plugin_abi";
+
+/// A registration that failed while a library loaded, and that library.
+struct LoadError {
+    std::string library;
+    std::string message;
+};
+
 struct Registry {
     std::mutex mutex;
     std::vector<std::shared_ptr<const InferenceClass>> classes;
-    std::vector<std::string> load_errors;
+    std::vector<LoadError> load_errors;
 };
+
+/// The library a code address lies in, by its canonical path; empty when unknown.
+std::string library_of(const void* address) {
+    Dl_info info{};
+    if (!dladdr(address, &info) || !info.dli_fname) return {};
+    std::error_code ec;
+    const auto path = std::filesystem::weakly_canonical(info.dli_fname, ec);
+    return ec ? std::string(info.dli_fname) : path.string();
+}
 
 Registry& registry() {
     static Registry r;
@@ -72,13 +90,19 @@ std::shared_ptr<const InferenceClass> inference_class(const std::string& key) {
 
 namespace detail {
 
-void register_inference_at_load(InferenceClass cls) noexcept {
+// Not inlined: the return address is the registrar's, in the library that loads.
+[[gnu::noinline]] void register_inference_at_load(InferenceClass cls) noexcept {
+    const void* caller = __builtin_return_address(0);
     try {
         register_inference(std::move(cls));
     } catch (const std::exception& e) {
-        auto& r = registry();
-        std::lock_guard lock(r.mutex);
-        r.load_errors.emplace_back(e.what());
+        try {
+            LoadError error{library_of(caller), e.what()};
+            auto& r = registry();
+            std::lock_guard lock(r.mutex);
+            r.load_errors.push_back(std::move(error));
+        } catch (...) {
+        }
     } catch (...) {
         // Nothing else is thrown by registration; keep load-time code noexcept.
     }
@@ -87,7 +111,24 @@ void register_inference_at_load(InferenceClass cls) noexcept {
 std::vector<std::string> take_registration_errors() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    return std::exchange(r.load_errors, {});
+    std::vector<std::string> out;
+    for (auto& e : r.load_errors) out.push_back(std::move(e.message));
+    r.load_errors.clear();
+    return out;
+}
+
+std::vector<std::string> take_registration_errors_of(const std::filesystem::path& library) {
+    std::error_code ec;
+    const auto wanted = std::filesystem::weakly_canonical(library, ec).string();
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<std::string> out;
+    std::erase_if(r.load_errors, [&](LoadError& e) {
+        if (e.library != wanted) return false;
+        out.push_back(std::move(e.message));
+        return true;
+    });
+    return out;
 }
 
 void unregister_inference(const std::string& key) {
@@ -113,38 +154,47 @@ std::vector<std::string> load_inference_plugins(const std::filesystem::path& dir
     std::sort(files.begin(), files.end());
 
     std::vector<std::string> added;
+    std::vector<std::string> failures;
     for (const auto& file : files) {
+        // Only plugins are loaded: another kit library (the engine, whose
+        // runtime may be missing here) is not even opened.
+        if (!detail::elf_defines_symbol(file, PLUGIN_SYMBOL)) continue;
         const auto before = registered_inferences();
         void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
-            throw RuntimeError(fmt::format("cannot load plugin {}: {}", file.string(), dlerror()));
+            failures.push_back(fmt::format("cannot load plugin {}: {}", file.string(), dlerror()));
+            continue;
         }
-        auto errors = detail::take_registration_errors();
-        auto after = registered_inferences();
+        const auto errors = detail::take_registration_errors_of(file);
         std::vector<std::string> keys;
-        for (const auto& c : after) {
+        for (const auto& c : registered_inferences()) {
             if (std::none_of(before.begin(), before.end(),
                              [&](const auto& b) { return b->key == c->key; })) {
                 keys.push_back(c->key);
             }
         }
         using AbiFn = int (*)();
-        auto abi = reinterpret_cast<AbiFn>(dlsym(handle, "kelvo_inference_plugin_abi"));
+        auto abi = reinterpret_cast<AbiFn>(dlsym(handle, PLUGIN_SYMBOL));
         const int version = abi ? abi() : -1;
         if (version != INFERENCE_PLUGIN_ABI) {
             for (const auto& key : keys) detail::unregister_inference(key);
-            // dlclose only drops our reference: a library already in use stays.
-            dlclose(handle);
-            if (!abi) continue;  // a kit library that is not a back-end plugin
-            throw RuntimeError(fmt::format("plugin {} has interface version {}, expected {}",
+            dlclose(handle);  // drops only our reference: a library in use stays
+            failures.push_back(fmt::format("plugin {} has interface version {}, expected {}",
                                            file.string(), version, INFERENCE_PLUGIN_ABI));
+            continue;
         }
-        if (!errors.empty()) {
-            throw RuntimeError(fmt::format("plugin {}: {}", file.string(), errors.front()));
+        for (const auto& error : errors) {
+            failures.push_back(fmt::format("plugin {}: {}", file.string(), error));
         }
-        // The handle stays open for the life of the process: the registry
-        // holds code from it.
+        // A library that registered something stays open for the life of the
+        // process: the registry holds code from it.
+        if (keys.empty()) dlclose(handle);
         added.insert(added.end(), keys.begin(), keys.end());
+    }
+    if (!failures.empty()) {
+        std::string text;
+        for (const auto& f : failures) text += (text.empty() ? "" : "; ") + f;
+        throw RuntimeError(text);
     }
     return added;
 }

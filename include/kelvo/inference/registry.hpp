@@ -38,8 +38,10 @@ KELVO_API std::vector<std::shared_ptr<const InferenceClass>> registered_inferenc
 KELVO_API std::shared_ptr<const InferenceClass> inference_class(const std::string& key);
 
 /// Loads every back-end plugin (`libkelvo_*.so` exporting the plugin symbol)
-/// found in `dir`; returns the keys they registered. A library that is not a
-/// plugin, or registers a taken key, raises RuntimeError naming it.
+/// found in `dir`; returns the keys they registered. Other libraries are
+/// skipped without being loaded. Every plugin is tried; then, if any failed to
+/// load or to register (a taken key), RuntimeError names each such plugin and
+/// its reason (the others stay registered).
 KELVO_API std::vector<std::string> load_inference_plugins(const std::filesystem::path& dir);
 
 /// Plugin interface version checked by the loader.
@@ -50,6 +52,9 @@ namespace detail {
 /// abort the process); a failure is kept for the loader to report.
 KELVO_API void register_inference_at_load(InferenceClass cls) noexcept;
 KELVO_API std::vector<std::string> take_registration_errors();
+/// The registration errors of the library at `library` only.
+KELVO_API std::vector<std::string> take_registration_errors_of(
+    const std::filesystem::path& library);
 KELVO_API void unregister_inference(const std::string& key);
 
 template <typename T>

@@ -266,30 +266,39 @@ std::string derive_fourcc(const AVStream* stream) {
     return derive_fourcc(name ? name : "", stream->codecpar->codec_tag);
 }
 
-std::int64_t _int_tag(const std::optional<std::string>& text, std::int64_t fallback) {
-    if (!text) return fallback;
-    std::string_view t = trim(*text);
+std::optional<std::int64_t> parse_int_tag(std::string_view text) {
+    std::string_view t = trim(text);
     if (!t.empty() && t.front() == '+') {
         t.remove_prefix(1);
-        if (t.empty() || t.front() == '-') return fallback;
+        if (t.empty() || t.front() == '-') return std::nullopt;
     }
-    if (t.empty() || t.front() == '+') return fallback;
+    if (t.empty() || t.front() == '+') return std::nullopt;
     std::int64_t out = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
-    if (ec != std::errc() || end != t.data() + t.size()) return fallback;
+    if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
     return out;
+}
+
+std::optional<double> parse_float_tag(std::string_view text) {
+    std::string_view t = trim(text);
+    // from_chars reads the C locale's form whatever the process's locale is
+    // (a decimal comma would turn "7.5" into 7 with strtod), and no hex.
+    if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+    if (t.empty() || t.front() == '+') return std::nullopt;
+    double out = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
+    if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(out)) return std::nullopt;
+    return out;
+}
+
+std::int64_t _int_tag(const std::optional<std::string>& text, std::int64_t fallback) {
+    if (!text) return fallback;
+    return parse_int_tag(*text).value_or(fallback);
 }
 
 double _float_tag(const std::optional<std::string>& text, double fallback) {
     if (!text) return fallback;
-    const std::string t(trim(*text));
-    if (t.empty()) return fallback;
-    // strtod also reads hexadecimal numbers, which a decimal tag never holds.
-    if (t.find_first_of("xX") != std::string::npos) return fallback;
-    char* end = nullptr;
-    const double out = std::strtod(t.c_str(), &end);
-    if (end != t.c_str() + t.size()) return fallback;
-    return out;
+    return parse_float_tag(*text).value_or(fallback);
 }
 
 std::map<std::string, History> _read_subtitle_tracks(AVFormatContext* container,

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,9 +71,13 @@ KELVO_API std::int64_t us_to_stream_ts(std::int64_t pts_us, AVRational time_base
 KELVO_API AVRational packet_time_base(const AVPacket& packet, AVRational fallback);
 
 /// Integer tag text: optional sign, digits, surrounding white space; anything
-/// else (fractions, letters, overflow) gives `fallback`.
+/// else (fractions, letters, overflow) is absent.
+std::optional<std::int64_t> parse_int_tag(std::string_view text);
+/// Decimal floating-point tag text with surrounding white space, read the same
+/// in every locale; anything else, and infinities and NaN, are absent.
+std::optional<double> parse_float_tag(std::string_view text);
+/// The tag's value, or `fallback` when it is missing or does not parse.
 KELVO_API std::int64_t _int_tag(const std::optional<std::string>& text, std::int64_t fallback = 0);
-/// Decimal floating-point tag text with surrounding white space; else `fallback`.
 KELVO_API double _float_tag(const std::optional<std::string>& text, double fallback);
 /// A metadata entry by exact name.
 KELVO_API std::optional<std::string> dict_value(const AVDictionary* dict, const char* key);

@@ -25,7 +25,8 @@ int first_video_stream(const AVFormatContext* ctx) {
 }
 
 CameraInfo camera_identity(const AVStream& stream, const AVDictionary* tags,
-                           const std::string& path, const std::optional<Json>& camera_info) {
+                           const std::string& path, const std::optional<Json>& camera_info,
+                           spdlog::logger& logger) {
     CameraInfo ci;
     ci.os_id = path;
     ci.width = std::max(0, stream.codecpar->width);
@@ -45,10 +46,30 @@ CameraInfo camera_identity(const AVStream& stream, const AVDictionary* tags,
             }
         }
     }
-    ci.fps = _float_tag(dict_value(tags, "FPS_TARGET"), 30.0);
+    ci.fps = 30.0;
+    if (const auto text = dict_value(tags, "FPS_TARGET")) {
+        const auto fps = parse_float_tag(*text);
+        if (fps && *fps > 0) {
+            ci.fps = *fps;
+        } else {
+            log_printf(logger, spdlog::level::warn,
+                       "%s: tag FPS_TARGET=%r is not a frame rate; using 30", path, repr(*text));
+        }
+    }
     ci.is_live = false;
     ci.clock_domain = dict_value(tags, "CAPTURE_CLOCK_DOMAIN").value_or("linux_monotonic");
     return ci;
+}
+
+/// An integer tag, 0 when missing; one that does not parse is 0 with a warning.
+std::int64_t int_tag(const AVDictionary* tags, const char* name, const std::string& path,
+                     spdlog::logger& logger) {
+    const auto text = dict_value(tags, name);
+    if (!text) return 0;
+    if (const auto value = parse_int_tag(*text)) return *value;
+    log_printf(logger, spdlog::level::warn, "%s: tag %s=%r is not a 64-bit integer; using 0", path,
+               name, repr(*text));
+    return 0;
 }
 
 /// The events of one history by time, in file order among equal times (what
@@ -112,8 +133,8 @@ RecordingContents read_recording_contents(AVFormatContext* ctx, const std::strin
     out.fourcc = derive_fourcc(stream);
 
     const AVDictionary* tags = ctx->metadata;
-    out.t0_monotonic_ns = _int_tag(dict_value(tags, "RECORD_T0_HOST_MONOTONIC_NS"), 0);
-    out.t0_utc_ns = _int_tag(dict_value(tags, "RECORD_T0_UNIX_EPOCH_NS"), 0);
+    out.t0_monotonic_ns = int_tag(tags, "RECORD_T0_HOST_MONOTONIC_NS", path, logger);
+    out.t0_utc_ns = int_tag(tags, "RECORD_T0_UNIX_EPOCH_NS", path, logger);
     out.clock_domain = dict_value(tags, "CAPTURE_CLOCK_DOMAIN").value_or("linux_monotonic");
     out.mode_slug = dict_value(tags, "CAPTURE_MODE").value_or("");
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
@@ -138,7 +159,7 @@ RecordingContents read_recording_contents(AVFormatContext* ctx, const std::strin
         log_printf(logger, spdlog::level::info, "indexed %d frames in %s",
                    static_cast<long long>(out.frame_pts.size()), path);
     }
-    out.info = camera_identity(*stream, tags, path, camera_info);
+    out.info = camera_identity(*stream, tags, path, camera_info, logger);
     return out;
 }
 
