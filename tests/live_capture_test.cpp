@@ -116,7 +116,9 @@ class TestBackend final : public V4l2Backend {
     AvOpenArgs args;
     std::optional<std::string> forced_fourcc;
     std::function<std::unique_ptr<CameraControls>(const std::string&, const std::string&)> controls;
-    std::function<void()> on_trim;  ///< runs on the pump thread for every packet
+    std::function<void()> on_trim;          ///< runs on the pump thread for every packet
+    std::function<void()> on_detect;        ///< runs in detect_fourcc (may raise)
+    std::function<void()> on_clock_domain;  ///< runs in clock_domain (may raise)
 
     mutable std::mutex mutex;
     mutable std::vector<std::pair<std::string, std::string>> opened;  ///< (os_id, mode slug)
@@ -134,6 +136,7 @@ class TestBackend final : public V4l2Backend {
         std::lock_guard lock(mutex);
         codec_seen = codec;
         requested_seen = requested;
+        if (on_detect) on_detect();
         return forced_fourcc ? *forced_fourcc : V4l2Backend::detect_fourcc(requested, codec);
     }
     std::unique_ptr<CameraControls> open_controls(const std::string& os_id,
@@ -150,7 +153,10 @@ class TestBackend final : public V4l2Backend {
         if (on_trim) on_trim();
         return V4l2Backend::trim_payload(std::move(data), width, height);
     }
-    std::string clock_domain() const override { return "test_clock"; }
+    std::string clock_domain() const override {
+        if (on_clock_domain) on_clock_domain();
+        return "test_clock";
+    }
 };
 
 // --------------------------------------------------------------- inputs
@@ -622,7 +628,7 @@ TEST_F(LiveCaptureTest, WithoutAControlHandleTheSourceStillCaptures) {
     source.close();
 }
 
-TEST_F(LiveCaptureTest, SerialMismatchPropagatesAndCloseReleasesTheInput) {
+TEST_F(LiveCaptureTest, SerialMismatchPropagatesAndLeavesTheSourceClosed) {
     backend->controls = [](const std::string& os_id,
                            const std::string& serial) -> std::unique_ptr<CameraControls> {
         throw CameraSerialMismatch("camera at " + os_id + " reports serial 'OTHER', expected " +
@@ -637,14 +643,13 @@ TEST_F(LiveCaptureTest, SerialMismatchPropagatesAndCloseReleasesTheInput) {
         EXPECT_STREQ(e.what(), "camera at /dev/video-test reports serial 'OTHER', expected 'SN-1'");
     }
     EXPECT_FALSE(source.camera_controls());
-    // The input opened before the failure stays until close().
+    // The input opened before the failure is released at once: the source is closed.
     try {
-        source.open();
+        source.grab(0.05);
         FAIL();
     } catch (const RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "LiveCapture already open");
+        EXPECT_STREQ(e.what(), "LiveCapture not open");
     }
-    EXPECT_FALSE(source.grab(0.05));  // open input, but no pump was started
     source.close();
     backend->controls = [log = control_log](const std::string&, const std::string&) {
         return std::make_unique<FakeControls>(log);
@@ -732,6 +737,85 @@ TEST_F(LiveCaptureTest, OpenTwiceFailsAndReopeningKeepsTheAnchorAndSequence) {
     EXPECT_EQ(source.t0_monotonic_ns(), anchor);  // the first opening's anchor stays
     EXPECT_EQ(seen[12]->pts_us, 0);               // same packet times, same anchor
     EXPECT_EQ(seen[23]->pts_us, seen[11]->pts_us);
+}
+
+/// Descriptors this process holds open (the device input holds one while open).
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+}
+
+TEST_F(LiveCaptureTest, AFailedOpenReleasesWhatItAcquiredAndLeavesTheSourceClosed) {
+    const std::string audio_only = (dir->path() / "audio_only.mkv").string();
+    ASSERT_EQ(testing::run_command("ffmpeg -hide_banner -loglevel error -y -f lavfi -i "
+                                   "sine=duration=0.2 -c:a pcm_s16le -f matroska '" +
+                                   audio_only + "'"),
+              0);
+    auto mismatch = [](const std::string& os_id,
+                       const std::string&) -> std::unique_ptr<CameraControls> {
+        throw CameraSerialMismatch("camera at " + os_id + " reports serial 'OTHER'");
+    };
+    struct Case {
+        const char* name;
+        std::string input;
+        std::function<void(TestBackend&)> arm;
+        std::string message;
+        int control_closes;  ///< control handles opened before the failure (closed again)
+    };
+    const std::vector<Case> cases = {
+        {"no video stream", audio_only, [](TestBackend&) {},
+         "camera input '" + audio_only + "' has no video stream", 0},
+        {"fourcc detection", stereo_mkv,
+         [](TestBackend& b) { b.on_detect = [] { throw RuntimeError("no usable format"); }; },
+         "no usable format", 0},
+        {"serial mismatch", stereo_mkv, [&](TestBackend& b) { b.controls = mismatch; },
+         "camera at /dev/video-test reports serial 'OTHER'", 0},
+        {"after the control handle opened", stereo_mkv,
+         [](TestBackend& b) {
+             b.forced_fourcc = "YUYV";
+             b.on_clock_domain = [] { throw RuntimeError("no clock"); };
+         },
+         "no clock", 1},
+    };
+    const auto working_controls = backend->controls;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LiveCapture source(camera(), stereo({{"exposure", 50}}));
+        const int closes_before = control_log->closes;
+        const std::size_t descriptors = open_descriptors();
+        use_file(c.input, "matroska");
+        c.arm(*backend);
+        try {
+            source.open();
+            ADD_FAILURE() << "opened";
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+        EXPECT_EQ(open_descriptors(), descriptors);  // the device input is closed again
+        EXPECT_EQ(control_log->closes, closes_before + c.control_closes);
+        EXPECT_FALSE(source.camera_controls());
+        EXPECT_TRUE(source.list_camera_controls().empty());
+        EXPECT_EQ(source.fourcc(), "MJPG");  // nothing of the failed opening stays
+        EXPECT_FALSE(source.at_end());
+        try {
+            source.grab(0.01);
+            ADD_FAILURE() << "grabbed";
+        } catch (const RuntimeError& e) {
+            EXPECT_STREQ(e.what(), "LiveCapture not open");
+        }
+
+        // Without the fault the same source opens and captures.
+        backend->on_detect = nullptr;
+        backend->on_clock_domain = nullptr;
+        backend->forced_fourcc.reset();
+        backend->controls = working_controls;
+        use_file(stereo_mkv, "matroska");
+        source.open();
+        EXPECT_TRUE(source.camera_controls());
+        EXPECT_TRUE(source.grab(10.0));
+        source.close();
+        EXPECT_EQ(control_log->closes, closes_before + c.control_closes + 1);
+    }
 }
 
 TEST_F(LiveCaptureTest, CloseInterruptsABlockingReadPromptly) {
@@ -999,6 +1083,81 @@ TEST_F(LiveCaptureTest, DestroyedWhileAFanoutCallbackBlocks) {
     ASSERT_TRUE(wait_until([&] { return finished->load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the pump winds down
     EXPECT_EQ(calls->load(), 1);  // the source is gone: no further fan-out
+}
+
+TEST_F(LiveCaptureTest, CloseOrDestructionOnThePumpThreadReturnsAtOnce) {
+    // A fan-out callback (the pump's own thread) closes or destroys the
+    // source: the pump cannot be joined from itself, so neither may wait.
+    for (const bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destruction" : "close()");
+        use_file(stereo_mkv, "matroska");
+        auto source = std::make_unique<LiveCapture>(camera(), stereo());
+        auto opened = std::make_shared<std::atomic<bool>>(false);
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        auto took = std::make_shared<std::atomic<double>>(-1.0);
+        std::unique_ptr<LiveCapture>* holder = &source;
+        source->add_fanout(make_frame_callback([=](const FramePtr&) {
+            if (++*calls > 1) return;
+            while (!opened->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto before = Clock::now();
+            if (destroy) {
+                holder->reset();
+            } else {
+                (*holder)->close();
+            }
+            took->store(seconds_since(before));
+        }));
+        source->open();
+        opened->store(true);
+        ASSERT_TRUE(wait_until([&] { return took->load() >= 0; }));
+        EXPECT_LT(took->load(), 1.0);  // not held up to the 2 s join limit
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(calls->load(), 1);  // the pump ended after that frame
+        if (!destroy) {
+            EXPECT_THROW(source->grab(0.01), RuntimeError);
+            source->open();  // the pump left behind does not stand in the way
+            EXPECT_TRUE(source->grab(10.0));
+            source->close();
+        }
+    }
+}
+
+TEST_F(LiveCaptureTest, AtEndOnlyOnceThePumpEndedByItselfWhileOpen) {
+    struct Case {
+        const char* name;
+        std::function<void()> on_trim;
+        bool blocking_input;  ///< a pipe that never completes a frame: the pump reads on
+        bool ends;
+    };
+    const std::vector<Case> cases = {
+        {"end of stream", nullptr, false, true},
+        {"pump error", [] { throw std::runtime_error("boom"); }, false, true},
+        {"still reading", nullptr, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log(CHANNEL);
+        Pipe pipe;
+        if (c.blocking_input) {
+            pipe.write(small_jpeg(1));  // one frame, whose end the parser cannot see yet
+            backend->args = {pipe.url(), "mjpeg", {}};
+        } else {
+            use_file(stereo_mkv, "matroska");
+        }
+        backend->on_trim = c.on_trim;
+        LiveCapture source(camera(), stereo());
+        EXPECT_FALSE(source.at_end());
+        source.open();
+        if (c.ends) {
+            ASSERT_TRUE(wait_until([&] { return source.at_end(); }));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            EXPECT_FALSE(source.at_end());
+        }
+        source.close();
+        EXPECT_FALSE(source.at_end());  // a closed source is not at its end: it may open again
+        backend->on_trim = nullptr;
+    }
 }
 
 }  // namespace

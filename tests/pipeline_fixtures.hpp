@@ -72,6 +72,11 @@ class MemorySource final : public FrameSource {
         ++_closes;
     }
     std::vector<CameraControl> list_camera_controls() override { return {}; }
+    /// Every payload handed out: grab() returns null for good.
+    bool at_end() const override {
+        std::lock_guard lock(_mutex);
+        return _next >= _payloads.size();
+    }
     bool is_live() const override { return false; }
     bool is_seekable() const override { return false; }
     std::optional<std::string> mode_slug() const override { return std::nullopt; }

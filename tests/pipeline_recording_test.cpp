@@ -96,6 +96,9 @@ class GatedSource : public FrameSource {
         return _inner->list_camera_controls();
     }
     bool is_live() const override { return false; }
+    bool has_pump() const override { return _inner->has_pump(); }
+    /// The replay's own end: a shut gate is only a timeout.
+    bool at_end() const override { return _inner->at_end(); }
     bool is_seekable() const override { return true; }
     std::string fourcc() const override { return _inner->fourcc(); }
     std::optional<std::string> mode_slug() const override { return _inner->mode_slug(); }

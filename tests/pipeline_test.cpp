@@ -4,8 +4,12 @@
 // live control changes; the pass-through; bad input.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -498,6 +502,109 @@ TEST(PipelineLifecycle, StopWhileRunningOnAnEndlessSource) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
     EXPECT_FALSE(pipeline.is_running());
     EXPECT_EQ(source->closes(), 1);
+}
+
+TEST(PipelineLifecycle, AnAbsentGrabEndsTheRunOnlyAtTheSourcesEnd) {
+    // The shut gate makes grabs time out between frames; only the grab after
+    // the last frame, when the source reports its end, ends the run.
+    auto source = aloe_source(3);
+    source->set_gated(true);
+    Pipeline pipeline({.source = source,
+                       .variant = "256x512",
+                       .block_when_full = true,
+                       .stop_at_end = true,
+                       .grab_timeout_s = 0.02});
+    pipeline.start();
+    for (int i = 1; i <= 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // several empty grabs
+        EXPECT_FALSE(pipeline.is_finished());
+        source->release();
+        const auto packet = pipeline.get_packet(30.0);
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(packet->sequence, i);
+    }
+    EXPECT_TRUE(pipeline.wait_finished(30.0));
+    EXPECT_EQ(pipeline.stats().frames_emitted, 3);
+    pipeline.stop();
+}
+
+TEST(PipelineLifecycle, StopFromThePacketCallbackDoesNotWaitForItself) {
+    auto source = aloe_source(1000);
+    Pipeline* self = nullptr;
+    std::atomic<double> took{-1.0};
+    Pipeline pipeline(
+        {.source = source,
+         .variant = "256x512",
+         .queue_size = 0,
+         .on_packet = [&](const FramePacketPtr&) {
+             if (took.load() >= 0) return;
+             const auto t0 = std::chrono::steady_clock::now();
+             self->stop();  // on the hand-out thread
+             took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+         }});
+    self = &pipeline;
+    pipeline.start();
+    ASSERT_TRUE(pipeline.wait_finished(30.0));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (took.load() < 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(took.load(), 0.0);
+    EXPECT_LT(took.load(), 1.0);  // not the 2 s limit spent waiting for its own thread
+    EXPECT_FALSE(pipeline.is_running());
+    EXPECT_EQ(source->closes(), 1);
+}
+
+/// A host's recording controller that looks at the pipeline while it is asked
+/// whether it records: it must not find the pipeline locked.
+class ReentrantController final : public kelvo::RecordingController {
+  public:
+    ReentrantController(const Pipeline& pipeline, bool running)
+        : _pipeline(pipeline), _running(running) {}
+    bool is_running() const override {
+        (void)_pipeline.recording_controller();
+        (void)_pipeline.camera_info();
+        return _running;
+    }
+    bool is_paused() const override { return false; }
+    void pause() override {}
+    void resume() override {}
+    std::optional<kelvo::RecordingStatus> status() const override { return std::nullopt; }
+    void start(const std::filesystem::path&, kelvo::RecordingStartArgs) override {}
+    kelvo::RecordingResult stop() override { return {}; }
+    void feed_worker_rate(const kelvo::FramePtr&) override {}
+    void write_calibration_update(const Json&, std::int64_t) override {}
+
+  private:
+    const Pipeline& _pipeline;
+    bool _running;
+};
+
+TEST(PipelineRecordingController, IsAskedWithoutThePipelineLocked) {
+    struct Case {
+        bool running;
+        bool replaced;
+    };
+    for (const Case& c : {Case{false, true}, Case{true, false}}) {
+        SCOPED_TRACE(c.running ? "recording" : "idle");
+        auto pipeline = std::make_shared<Pipeline>(PipelineOptions{.source = aloe_source(1)});
+        auto held = std::make_shared<ReentrantController>(*pipeline, c.running);
+        pipeline->set_recording_controller(held);
+        // On a thread of its own, so a deadlock fails the test instead of hanging it.
+        auto outcome = std::make_shared<std::promise<std::string>>();
+        auto done = outcome->get_future();
+        std::thread([pipeline, outcome] {
+            try {
+                pipeline->set_recording_controller(nullptr);
+                outcome->set_value("replaced");
+            } catch (const kelvo::RuntimeError& e) {
+                outcome->set_value(e.what());
+            }
+        }).detach();
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(done.get(), c.replaced ? "replaced" : "recording already in progress");
+        EXPECT_EQ(pipeline->recording_controller() == nullptr, c.replaced);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -6,10 +6,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
+#include <spdlog/sinks/base_sink.h>
+
 #include "kelvo/errors.hpp"
+#include "kelvo/log.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "recorder_support.hpp"
 #include "support/log_capture.hpp"
@@ -673,6 +678,120 @@ TEST(RecorderThreads, FeedEventsAndControlCallsFromSeveralThreads) {
     EXPECT_EQ(back.events.at("calibration").size(), 50u);
     for (std::size_t i = 1; i < back.video.size(); ++i)
         EXPECT_LT(back.video[i - 1].pts_us, back.video[i].pts_us);
+}
+
+// ---------------------------------------------------------------------------
+// Host code calling back into the recorder
+
+/// Runs `call` on a thread of its own; false when it has not returned within
+/// `seconds` (a deadlock fails the test instead of hanging it; whatever the
+/// call holds by shared pointer stays alive for the stuck thread).
+bool returns_within(std::function<void()> call, double seconds = 10.0) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    std::thread([call = std::move(call), done] {
+        call();
+        done->set_value();
+    }).detach();
+    return returned.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+}
+
+/// A provider that, on the writer thread, stops the recorder while its owner
+/// is stopping it too.
+struct StoppingProvider {
+    std::atomic<MkvRecorder*> recorder{nullptr};
+    std::atomic<bool> entered{false};
+    std::atomic<bool> owner_stopping{false};
+    std::atomic<bool> stopped_from_writer{false};
+
+    void call() {
+        if (entered.exchange(true)) return;
+        while (!owner_stopping.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the owner is in stop()
+        recorder.load()->stop();
+        stopped_from_writer = true;
+    }
+};
+
+TEST(RecorderHostCode, AProviderMayStopTheRecorderWhileItsOwnerStopsIt) {
+    struct Case {
+        const char* provider;
+        std::function<void(MkvRecorderOptions&, std::shared_ptr<StoppingProvider>)> install;
+    };
+    const std::vector<Case> cases = {
+        {"camera_controls_provider",
+         [](MkvRecorderOptions& o, std::shared_ptr<StoppingProvider> p) {
+             o.controls_poll_interval = 0.0;
+             o.camera_controls_provider = [p] {
+                 p->call();
+                 return Json::object();
+             };
+         }},
+        {"t0_monotonic_ns_provider",
+         [](MkvRecorderOptions& o, std::shared_ptr<StoppingProvider> p) {
+             o.t0_monotonic_ns_provider = [p] {
+                 p->call();
+                 return std::optional<std::int64_t>(0);
+             };
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.provider);
+        TempDir dir("recorder");
+        const auto path = dir / "reentrant.mkv";
+        auto options = base_options(path);
+        auto provider = std::make_shared<StoppingProvider>();
+        c.install(options, provider);
+        auto rec = std::make_shared<MkvRecorder>(options);
+        provider->recorder = rec.get();
+        rec->start();
+        rec->feed(make_frame(make_jpeg(0), 0, 1));
+        ASSERT_TRUE(wait_until([&] { return provider->entered.load(); }));
+        provider->owner_stopping = true;
+        auto result = std::make_shared<RecordingResult>();
+        ASSERT_TRUE(returns_within([rec, result] { *result = rec->stop(); }));
+        EXPECT_TRUE(wait_until([&] { return provider->stopped_from_writer.load(); }));
+        EXPECT_EQ(result->frames_written, 1);  // the owner's stop() waited for the finished file
+        EXPECT_EQ(read_recording(path).video.size(), 1u);
+    }
+}
+
+/// A log sink that calls host code for every record (as one that forwards to
+/// another language's logging does).
+class CallingSink final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    explicit CallingSink(std::function<void()> call) : _call(std::move(call)) {}
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg&) override { _call(); }
+    void flush_() override {}
+
+  private:
+    std::function<void()> _call;
+};
+
+TEST(RecorderHostCode, ALogSinkMayCallTheRecorderWhileItWarns) {
+    TempDir dir("recorder");
+    auto rec = std::make_shared<MkvRecorder>(base_options(dir / "sink.mkv"));
+    std::weak_ptr<MkvRecorder> weak = rec;
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto sink = std::make_shared<CallingSink>([weak, calls] {
+        if (auto r = weak.lock()) {
+            (void)r->status();
+            (void)r->is_paused();
+            ++*calls;
+        }
+    });
+    auto logger = get_logger("kelvo_camera_sdk.recorder");
+    logger->sinks().push_back(sink);
+    rec->start();
+    // An empty frame is dropped with a warning, on the caller's thread.
+    const bool returned = returns_within([rec] { rec->feed(make_frame({}, 0, 1)); });
+    EXPECT_TRUE(returned);
+    EXPECT_GE(calls->load(), 1);
+    if (returned) rec->stop();  // a stuck feed keeps its lock: stopping would hang too
+    auto& sinks = logger->sinks();
+    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
 }
 
 }  // namespace

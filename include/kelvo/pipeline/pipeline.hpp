@@ -66,8 +66,9 @@ struct PipelineOptions {
     bool block_when_full = false;
     /// Called for every packet on the pipeline's hand-out thread; must not block long.
     PacketCallback on_packet;
-    /// Ends the run at the first absent grab: for sources that return absent
-    /// only at their end (a replay in "every_frame" mode without loop).
+    /// Ends the run at an absent grab once the source reports its end
+    /// (`FrameSource::at_end()`: a replay played without loop, a camera whose
+    /// pump ended); other absent grabs are timeouts and the run goes on.
     bool stop_at_end = false;
     /// The pipeline opens the source in start() and closes it in stop().
     bool manage_source = true;
@@ -137,8 +138,10 @@ class KELVO_API Pipeline {
     /// Opens the source (with `manage_source`) and starts the threads;
     /// RuntimeError when already started.
     void start();
-    /// Stops the threads (joining each for at most 2.0 s), then closes the
-    /// source (with `manage_source`). Safe to call more than once.
+    /// Stops the threads (joining both within 2.0 s; a thread still busy, or
+    /// the calling one when called from the packet callback, is left to end
+    /// by itself), then closes the source (with `manage_source`). Safe to
+    /// call more than once.
     void stop();
     bool is_running() const;
     /// True once the source ended (with `stop_at_end`) and every packet was emitted.

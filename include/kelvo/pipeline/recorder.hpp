@@ -73,13 +73,16 @@ class MkvRecorderImpl;
 /// (stop, or by itself after a write error, which it logs).
 ///
 /// `feed` may be called from any thread; frames are queued and written by the
-/// recorder's writer thread ("kelvo-recorder"). Recording time 0 is the
-/// `pts_us` of the first frame fed after `start`. A frame whose `sequence` is
-/// not above the last accepted one is a repeat of a frame already offered
-/// (a source fed through two paths) and is ignored; a source whose time goes
-/// back (a replay that loops or seeks back) continues the recording one frame
-/// interval after the last written frame. Frames fed while paused are not
-/// written and not counted as dropped.
+/// recorder's writer thread ("kelvo-recorder"). Every frame fed is written
+/// (which path feeds a recording is the recording controller's decision).
+/// Recording time 0 is the `pts_us` of the first frame fed after `start`; a
+/// source whose time goes back (a replay that loops or seeks back) continues
+/// the recording one frame interval after the last written frame. Frames fed
+/// while paused are not written and not counted as dropped.
+///
+/// The providers of the options are called on the writer thread, never under
+/// a lock of the recorder; a provider may call `stop`, which then returns at
+/// once and leaves the writer to finish the file.
 ///
 /// Crash safety: every frame is written out as a closed cluster as soon as
 /// the writer takes it, and the file is synced to disk at least once a second,
@@ -98,8 +101,10 @@ class KELVO_API MkvRecorder {
     /// Creates the file and starts the writer thread; RuntimeError when the
     /// file cannot be created or the recorder was started before.
     virtual void start();
-    /// Writes the queued frames, the cues and the end of the file; a second
-    /// call returns the same result. RuntimeError before `start`.
+    /// Writes the queued frames, the cues and the end of the file, waiting
+    /// for the writer as long as that takes (the result is the finished
+    /// file's); a second call returns the same result. RuntimeError before
+    /// `start`.
     virtual RecordingResult stop();
     virtual void pause();
     virtual void resume();

@@ -9,10 +9,8 @@
 // output into the run's EventFuture and hands the request back.
 #include <pwd.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +21,7 @@
 #include "kelvo/cache_dir.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/sync.hpp"
 
 namespace kelvo {
 namespace {
@@ -110,26 +109,30 @@ ov::Shape shape_of(const cv::Mat& blob) {
     return shape;
 }
 
+/// Lock order: `_shutdown_mutex`, then `_mutex`. No lock is held while a
+/// future is completed or the runtime waits for a request.
 class OpenVINORunner final : public InferenceEngine {
   public:
     explicit OpenVINORunner(const OpenVINORunnerOptions& options);
     ~OpenVINORunner() override;
 
     std::vector<Shape4> input_shapes() const override { return _in_shapes; }
-    InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override;
-    void shutdown() override;
+    InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override KELVO_EXCLUDES(_mutex);
+    void shutdown() override KELVO_EXCLUDES(_shutdown_mutex, _mutex);
 
   private:
+    /// One request of the pool. Whoever took its index from `_free` (a
+    /// submit, then the completion callback) uses `request` without the lock;
+    /// `future` and `inputs`, the run in flight, change under `_mutex`.
     struct Slot {
         ov::InferRequest request;
-        // Guarded by `_mutex`: the run in flight on this request.
         std::shared_ptr<EventFuture> future;
         std::vector<cv::Mat> inputs;  ///< keeps the bound blob memory alive
     };
 
     /// Completion callback; runs on a runtime thread, one call per finished
     /// run, concurrently with `submit` and other completions. Never throws.
-    void _on_done(std::size_t index, std::exception_ptr error) noexcept;
+    void _on_done(std::size_t index, std::exception_ptr error) noexcept KELVO_EXCLUDES(_mutex);
     cv::Mat _copy_output(ov::InferRequest& request) const;
 
     // Constant after construction.
@@ -140,17 +143,19 @@ class OpenVINORunner final : public InferenceEngine {
     std::string _out;
     ov::Output<const ov::Node> _out_port;
 
-    // Guarded by `_mutex`; `_cv` signals a request coming back or shutdown.
-    mutable std::mutex _mutex;
-    std::condition_variable _cv;
-    std::vector<std::size_t> _free;
-    int _callbacks_running = 0;
-    bool _closed = false;
+    /// Serialises concurrent shutdown calls.
+    Mutex _shutdown_mutex KELVO_ACQUIRED_BEFORE(_mutex);
 
-    // Owned until shutdown; the slot vector is never resized while requests run.
-    std::vector<Slot> _slots;
-    std::optional<ov::CompiledModel> _compiled;
-    std::mutex _shutdown_mutex;  ///< serialises concurrent shutdown calls
+    // Guarded by `_mutex`; `_cv` signals a request coming back or shutdown.
+    // The slot vector is never resized while requests run; shutdown empties
+    // it once every request is back.
+    mutable Mutex _mutex;
+    CondVar _cv;
+    std::vector<Slot> _slots KELVO_GUARDED_BY(_mutex);
+    std::vector<std::size_t> _free KELVO_GUARDED_BY(_mutex);
+    int _callbacks_running KELVO_GUARDED_BY(_mutex) = 0;
+    bool _closed KELVO_GUARDED_BY(_mutex) = false;
+    std::optional<ov::CompiledModel> _compiled KELVO_GUARDED_BY(_mutex);
 };
 
 OpenVINORunner::OpenVINORunner(const OpenVINORunnerOptions& options) {
@@ -266,14 +271,16 @@ InferenceFuturePtr OpenVINORunner::submit(const std::vector<cv::Mat>& blobs) {
     auto future = std::make_shared<EventFuture>();
 
     std::size_t index = 0;
+    Slot* taken = nullptr;
     {
-        std::unique_lock lock(_mutex);
-        _cv.wait(lock, [this] { return _closed || !_free.empty(); });
+        MutexLock lock(_mutex);
+        while (!_closed && _free.empty()) _cv.wait(lock);
         if (_closed) throw RuntimeError("OpenVINORunner is shut down; submit is not allowed");
         index = _free.back();
         _free.pop_back();
+        taken = &_slots[index];
     }
-    Slot& slot = _slots[index];
+    Slot& slot = *taken;
     try {
         // The request's previous callback may still be returning; wait() ends
         // once the runtime is completely done with that run.
@@ -286,14 +293,14 @@ InferenceFuturePtr OpenVINORunner::submit(const std::vector<cv::Mat>& blobs) {
             slot.request.set_input_tensor(i, tensors[i]);
         }
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             slot.future = future;
             slot.inputs = std::move(kept);
         }
         slot.request.start_async();
     } catch (...) {
         // A request that did not start goes back to the pool.
-        std::lock_guard lock(_mutex);
+        MutexLock lock(_mutex);
         slot.future.reset();
         slot.inputs.clear();
         _free.push_back(index);
@@ -335,7 +342,7 @@ void OpenVINORunner::_on_done(std::size_t index, std::exception_ptr error) noexc
         Slot* slot = nullptr;
         std::shared_ptr<EventFuture> future;
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             ++_callbacks_running;
             slot = &_slots[index];
             future = std::move(slot->future);
@@ -362,25 +369,28 @@ void OpenVINORunner::_on_done(std::size_t index, std::exception_ptr error) noexc
         // Nothing may escape into the runtime's thread.
         log_exception(logger(), "completion callback failed");
     }
-    std::lock_guard lock(_mutex);
+    MutexLock lock(_mutex);
     _free.push_back(index);
     --_callbacks_running;
     _cv.notify_all();
 }
 
 void OpenVINORunner::shutdown() {
-    std::lock_guard shutdown_lock(_shutdown_mutex);
+    MutexLock shutdown_lock(_shutdown_mutex);
     try {
+        // Request handles share their state: the runtime is waited for
+        // through copies, outside the lock.
+        std::vector<ov::InferRequest> requests;
         {
-            std::unique_lock lock(_mutex);
+            MutexLock lock(_mutex);
             _closed = true;
             _cv.notify_all();  // submitters waiting for a request give up
-            _cv.wait(lock,
-                     [this] { return _free.size() == _slots.size() && _callbacks_running == 0; });
+            while (_free.size() != _slots.size() || _callbacks_running != 0) _cv.wait(lock);
+            for (const auto& slot : _slots) requests.push_back(slot.request);
         }
-        for (auto& slot : _slots) {
+        for (auto& request : requests) {
             try {
-                slot.request.wait();
+                request.wait();
             } catch (...) {
                 // The run's error went to its future.
             }
@@ -388,10 +398,13 @@ void OpenVINORunner::shutdown() {
     } catch (...) {
         // Errors while waiting are swallowed.
     }
-    std::lock_guard lock(_mutex);
-    _slots.clear();
+    // Released after the lock, requests before the compiled model.
+    std::optional<ov::CompiledModel> compiled;
+    std::vector<Slot> slots;
+    MutexLock lock(_mutex);
+    slots.swap(_slots);
+    compiled.swap(_compiled);
     _free.clear();
-    _compiled.reset();
 }
 
 }  // namespace

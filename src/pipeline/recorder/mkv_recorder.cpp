@@ -5,16 +5,15 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
 #include "kelvo/pipeline/recorder.hpp"
+#include "kelvo/sync.hpp"
+#include "kelvo/worker_thread.hpp"
 #include "pipeline/recorder/matroska_writer.hpp"
 
 namespace kelvo {
@@ -47,7 +46,7 @@ namespace {
 
 constexpr std::size_t MAX_QUEUED_EVENTS = 4096;
 constexpr double SYNC_INTERVAL_S = 0.5;  // well inside the promised second
-constexpr auto WRITER_WAKEUP = std::chrono::milliseconds(100);
+constexpr double WRITER_WAKEUP_S = 0.1;
 
 spdlog::logger& logger() {
     static const auto instance = get_logger("kelvo_camera_sdk.recorder");
@@ -79,6 +78,10 @@ std::optional<double> fps_from_slug(const std::string& slug) {
 
 /// Shared by the public object and the writer thread, which keeps it alive
 /// until it has finished the file.
+///
+/// Lock order: `_control_mutex`, then `_mutex`. Neither is held while host
+/// code runs (the camera-controls and time-origin providers run on the
+/// writer thread without a lock) or while the logger is called.
 class MkvRecorderImpl {
   public:
     enum class State { created, running, stopped };
@@ -109,21 +112,17 @@ class MkvRecorderImpl {
                                static_cast<std::size_t>(_options.height) * 2;
     }
 
-    ~MkvRecorderImpl() {
-        if (_thread.joinable()) _thread.detach();  // only when stop() ran on the writer itself
-    }
-
     const std::string& path() const { return _options.path; }
 
-    bool started() const {
-        std::lock_guard lock(_mutex);
+    bool started() const KELVO_EXCLUDES(_mutex) {
+        MutexLock lock(_mutex);
         return _state != State::created;
     }
 
-    void start(const std::shared_ptr<MkvRecorderImpl>& self) {
-        std::lock_guard control(_control_mutex);
+    void start(const std::shared_ptr<MkvRecorderImpl>& self) KELVO_EXCLUDES(_control_mutex) {
+        MutexLock control(_control_mutex);
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             if (_state != State::created) throw RuntimeError("recorder was already started");
         }
         // Create the file now so that a bad path fails here, not in the writer.
@@ -137,45 +136,60 @@ class MkvRecorderImpl {
         });
         _writer = std::move(writer);
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             _state = State::running;
         }
         _running = true;
-        _thread = std::thread([self] { self->run(); });
+        // The body holds the recorder, so a writer left to finish on its own
+        // (stop() called from one of its providers) keeps what it uses.
+        try {
+            _writer_thread.start("kelvo-recorder", [self](const Event&) { self->run(); });
+        } catch (...) {
+            // No writer: stop() must not wait for one.
+            MutexLock lock(_mutex);
+            _state = State::stopped;
+            _writer_done = true;
+            _running = false;
+            throw;
+        }
+        control.unlock();
         log_printf(logger(), spdlog::level::info, "recording started: %s", _options.path);
     }
 
-    RecordingResult stop() {
-        std::lock_guard control(_control_mutex);
+    /// Signals the writer, waits until it has finished the file, then joins
+    /// it. The wait has no limit: the result is that of the finished file,
+    /// however long the disk takes. Called on the writer itself (from a
+    /// provider), it returns at once and the writer finishes by itself.
+    RecordingResult stop() KELVO_EXCLUDES(_control_mutex, _mutex) {
         {
-            std::lock_guard lock(_mutex);
+            MutexLock control(_control_mutex);
+            MutexLock lock(_mutex);
             if (_state == State::created) throw RuntimeError("recorder was not started");
             _state = State::stopped;
             _stop_requested = true;
+            _running = false;
+            _cv.notify_all();
         }
-        _running = false;
-        _cv.notify_all();
-        if (_thread.joinable()) {
-            if (_thread.get_id() == std::this_thread::get_id())
-                _thread.detach();  // stopped from its own callback: it finishes by itself
-            else
-                _thread.join();
+        if (!_writer_thread.is_current_thread()) {
+            MutexLock lock(_mutex);
+            while (!_writer_done) _cv.wait(lock);
         }
+        _writer_thread.stop();  // joins the finished writer, or detaches it from itself
         return result();
     }
 
-    void pause() {
-        std::lock_guard lock(_mutex);
+    void pause() KELVO_EXCLUDES(_mutex) {
+        MutexLock lock(_mutex);
         if (_state == State::running) _paused = true;
     }
-    void resume() {
-        std::lock_guard lock(_mutex);
+    void resume() KELVO_EXCLUDES(_mutex) {
+        MutexLock lock(_mutex);
         _paused = false;
     }
 
     bool is_running() const { return _running.load(); }
-    bool is_paused() const {
-        std::lock_guard lock(_mutex);
+    bool is_paused() const KELVO_EXCLUDES(_mutex) {
+        MutexLock lock(_mutex);
         return _paused;
     }
 
@@ -201,38 +215,39 @@ class MkvRecorderImpl {
         };
     }
 
-    void feed(const FramePtr& frame) {
+    void feed(const FramePtr& frame) KELVO_EXCLUDES(_mutex) {
         if (!frame) return;
+        bool warn_bad_frame = false;
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             if (_state != State::running || !_running.load() || _paused) return;
             if (frame->payload.empty() ||
                 (_yuyv_frame_size && frame->payload.size() != _yuyv_frame_size)) {
                 ++_frames_dropped;
-                if (!_warned_bad_frame) {
-                    _warned_bad_frame = true;
-                    log_printf(logger(), spdlog::level::warn,
-                               "recorder: frame of %d bytes does not fit the %s %dx%d stream "
-                               "(dropped)",
-                               frame->payload.size(), _fourcc, _options.width, _options.height);
-                }
-                return;
-            }
-            if (_queued_frames >= _options.queue_size) {
+                warn_bad_frame = !std::exchange(_warned_bad_frame, true);
+            } else if (_queued_frames >= _options.queue_size) {
                 ++_frames_dropped;
                 return;
+            } else {
+                if (!_first_feed_wall_ns) {
+                    _first_feed_wall_ns = wall_now_ns();
+                    _first_feed_steady_ns = steady_now_ns();
+                }
+                _queue.push_back(Item{MkvTrack::video, frame, {}, frame->pts_us});
+                ++_queued_frames;
+                _cv.notify_all();
+                return;
             }
-            if (!_first_feed_wall_ns) {
-                _first_feed_wall_ns = wall_now_ns();
-                _first_feed_steady_ns = steady_now_ns();
-            }
-            _queue.push_back(Item{MkvTrack::video, frame, {}, frame->pts_us});
-            ++_queued_frames;
         }
-        _cv.notify_one();
+        if (warn_bad_frame) {
+            log_printf(logger(), spdlog::level::warn,
+                       "recorder: frame of %d bytes does not fit the %s %dx%d stream (dropped)",
+                       frame->payload.size(), _fourcc, _options.width, _options.height);
+        }
     }
 
-    void write_event(MkvTrack track, const Json& value, std::int64_t pts_us, const char* what) {
+    void write_event(MkvTrack track, const Json& value, std::int64_t pts_us, const char* what)
+        KELVO_EXCLUDES(_mutex) {
         if (!value.is_object())
             throw std::invalid_argument(std::string(what) + " must be a JSON object");
         std::string text;
@@ -243,16 +258,16 @@ class MkvRecorderImpl {
                                         " cannot be written as JSON: " + e.what());
         }
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             if (_state != State::running || !_running.load()) return;
-            if (_queue.size() - _queued_frames >= MAX_QUEUED_EVENTS) {
-                log_printf(logger(), spdlog::level::warn,
-                           "recorder: too many %s events waiting (dropped)", what);
+            if (_queue.size() - _queued_frames < MAX_QUEUED_EVENTS) {
+                _queue.push_back(Item{track, nullptr, std::move(text), pts_us});
+                _cv.notify_all();
                 return;
             }
-            _queue.push_back(Item{track, nullptr, std::move(text), pts_us});
         }
-        _cv.notify_one();
+        log_printf(logger(), spdlog::level::warn, "recorder: too many %s events waiting (dropped)",
+                   what);
     }
 
   private:
@@ -265,8 +280,14 @@ class MkvRecorderImpl {
 
     // Writer thread: takes items in the order they were queued until stop()
     // has been asked and the queue is empty, then finishes the file.
-    void run() {
-        name_this_thread("kelvo-recorder");
+    void run() KELVO_EXCLUDES(_mutex) {
+        write_file();
+        MutexLock lock(_mutex);
+        _writer_done = true;
+        _cv.notify_all();
+    }
+
+    void write_file() KELVO_EXCLUDES(_mutex) {
         auto last_sync = std::chrono::steady_clock::now();
         auto last_poll = last_sync;
         bool dirty = false;
@@ -274,9 +295,12 @@ class MkvRecorderImpl {
             for (;;) {
                 std::optional<Item> item;
                 {
-                    std::unique_lock lock(_mutex);
-                    _cv.wait_for(lock, WRITER_WAKEUP,
-                                 [&] { return !_queue.empty() || _stop_requested; });
+                    // Wakes now and then to poll the camera controls.
+                    const auto deadline = CondVar::deadline_in(WRITER_WAKEUP_S);
+                    MutexLock lock(_mutex);
+                    while (_queue.empty() && !_stop_requested) {
+                        if (!_cv.wait_until(lock, deadline)) break;
+                    }
                     if (!_queue.empty()) {
                         item = std::move(_queue.front());
                         _queue.pop_front();
@@ -322,7 +346,7 @@ class MkvRecorderImpl {
             _running = false;
             _bytes = _writer->bytes();
             _writer->abandon();
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             _queue.clear();
             _queued_frames = 0;
         }
@@ -375,11 +399,11 @@ class MkvRecorderImpl {
     }
 
     // The header carries the time origin, so it is written with the first frame.
-    void open_recording() {
+    void open_recording() KELVO_EXCLUDES(_mutex) {
         std::int64_t first_wall_ns = 0;
         std::int64_t first_steady_ns = 0;
         {
-            std::lock_guard lock(_mutex);
+            MutexLock lock(_mutex);
             first_wall_ns = _first_feed_wall_ns.value_or(wall_now_ns());
             first_steady_ns = _first_feed_steady_ns.value_or(steady_now_ns());
         }
@@ -442,21 +466,24 @@ class MkvRecorderImpl {
     std::string _camera_info_json;
     std::size_t _yuyv_frame_size = 0;
 
-    // Serialises start() and stop().
-    std::mutex _control_mutex;
-    std::thread _thread;
+    /// Serialises start() with the state change of stop().
+    Mutex _control_mutex KELVO_ACQUIRED_BEFORE(_mutex);
+    /// Thread-safe by itself; started under `_control_mutex`.
+    WorkerThread _writer_thread;
 
-    // Guarded by _mutex.
-    mutable std::mutex _mutex;
-    std::condition_variable _cv;
-    State _state = State::created;
-    bool _paused = false;
-    bool _stop_requested = false;
-    std::deque<Item> _queue;
-    std::size_t _queued_frames = 0;
-    bool _warned_bad_frame = false;
-    std::optional<std::int64_t> _first_feed_wall_ns;
-    std::optional<std::int64_t> _first_feed_steady_ns;
+    // Guarded by `_mutex`; `_cv` signals queued items, the stop request and
+    // the writer having finished the file.
+    mutable Mutex _mutex;
+    CondVar _cv;
+    State _state KELVO_GUARDED_BY(_mutex) = State::created;
+    bool _paused KELVO_GUARDED_BY(_mutex) = false;
+    bool _stop_requested KELVO_GUARDED_BY(_mutex) = false;
+    bool _writer_done KELVO_GUARDED_BY(_mutex) = false;
+    std::deque<Item> _queue KELVO_GUARDED_BY(_mutex);
+    std::size_t _queued_frames KELVO_GUARDED_BY(_mutex) = 0;
+    bool _warned_bad_frame KELVO_GUARDED_BY(_mutex) = false;
+    std::optional<std::int64_t> _first_feed_wall_ns KELVO_GUARDED_BY(_mutex);
+    std::optional<std::int64_t> _first_feed_steady_ns KELVO_GUARDED_BY(_mutex);
 
     // Atomic: read by status() from any thread.
     std::atomic<bool> _running{false};

@@ -2,11 +2,7 @@
 // handle, and the pump thread that turns device packets into frames.
 #include "kelvo/sources/live_capture.hpp"
 
-#include <pthread.h>
-
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
 #include <stdexcept>
 #include <typeinfo>
@@ -21,8 +17,8 @@ extern "C" {
 #include "core/ffmpeg_raii.hpp"
 #include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
-#include "kelvo/event.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/sources/frame_slot.hpp"
 
 namespace kelvo {
 
@@ -59,33 +55,21 @@ std::int64_t relative_pts_us(std::int64_t time_ns, std::int64_t anchor_ns) {
     return narrow(floor_div(static_cast<int128>(time_ns) - anchor_ns, 1000), "pts_us");
 }
 
-/// What a LiveCapture shares with every pump it started: the slot and its
-/// counters, the timestamp anchor and the frame sequence.
+/// What a LiveCapture shares with every pump it started (a pump left
+/// running after close() may outlive the source).
 struct LiveCaptureShared {
     std::shared_ptr<spdlog::logger> logger;
-
-    // Guarded by `frame_mutex`; `frame_cv` wakes grab() waiters.
-    std::mutex frame_mutex;
-    std::condition_variable frame_cv;
-    FramePtr latest_frame;
-    std::int64_t frames_grabbed = 0;
-    std::int64_t frames_dropped = 0;
-    bool accepting = false;  ///< false once close() has woken the waiters
-
+    /// The drop-to-latest slot with its counters; survives close() and reopening.
+    FrameSlot slot;
     // Written by the pump, read without a lock.
     std::atomic<std::int64_t> t0_monotonic_ns{NO_ANCHOR};
     std::atomic<std::int64_t> sequence{0};
-
-    /// The source's fan-out list; emptied when the source is destroyed.
-    std::shared_ptr<FanoutList> fanout;
 };
 
 /// One opening of the device: the input and what the pump needs to read it.
 /// Held by the source and by its pump; the input is released by whichever
 /// lets go last, so it is never freed under a read.
 struct LivePumpRun {
-    Event stop;
-    Event exited;
     std::atomic<bool> interrupt{false};  ///< makes a blocking read return AVERROR_EXIT
     InputContextPtr input;               ///< declared after `interrupt`, destroyed before it
     int stream_index = -1;
@@ -93,6 +77,8 @@ struct LivePumpRun {
     std::shared_ptr<PlatformBackend> backend;
     int width = 0;
     int height = 0;
+    /// The pump ended by itself (end of stream, an error), not by close().
+    std::atomic<bool> ended{false};
 };
 
 }  // namespace detail
@@ -102,7 +88,7 @@ namespace {
 using detail::FfmpegError;
 
 constexpr const char* LOGGER_NAME = "kelvo_camera_sdk.live_capture";
-constexpr double JOIN_TIMEOUT_S = 2.0;
+constexpr double JOIN_LIMIT_S = 2.0;
 constexpr double WOULD_BLOCK_RETRY_S = 0.005;
 // Linux keeps 15 characters of a thread name; the rest of "kelvo-camera-pump" is cut.
 constexpr const char* PUMP_THREAD_NAME = "kelvo-camera-pump";
@@ -159,7 +145,6 @@ LiveCapture::LiveCapture(KelvoCameraInfo camera_info, LiveCaptureOptions options
       _shared(std::make_shared<detail::LiveCaptureShared>()),
       _initial_controls(std::move(options.initial_controls)) {
     _shared->logger = get_logger(LOGGER_NAME);
-    _shared->fanout = _fanout;
 }
 
 std::unique_ptr<LiveCapture> LiveCapture::from_record(const Json& camera_info,
@@ -197,10 +182,37 @@ LiveCapture::~LiveCapture() {
     close();
 }
 
-CameraInfo LiveCapture::open() {
-    std::lock_guard lock(_state_mutex);
+/// What one successful pass over the device yields. Until open() adopts it,
+/// it owns the input and the control handle: dropping it releases both.
+struct LiveCapture::Opening {
+    std::shared_ptr<detail::LivePumpRun> run;
+    std::shared_ptr<CameraControls> controls;
+    std::string effective_fourcc;
+    CameraInfo info;
+
+    Opening() = default;
+    Opening(Opening&&) = default;
+    Opening& operator=(Opening&&) = delete;
+    Opening(const Opening&) = delete;
+    Opening& operator=(const Opening&) = delete;
+    ~Opening() { close_controls(controls); }
+
+    /// Closes a control handle, swallowing its errors (close() must not fail).
+    static void close_controls(std::shared_ptr<CameraControls>& controls) noexcept {
+        if (!controls) return;
+        try {
+            controls->close();
+        } catch (...) {
+        }
+        controls.reset();
+    }
+};
+
+LiveCapture::Opening LiveCapture::_open_device() const {
     auto& logger = *_shared->logger;
-    if (_run) throw RuntimeError("LiveCapture already open");
+    Opening opening;
+    opening.run = std::make_shared<detail::LivePumpRun>();
+    detail::LivePumpRun& run = *opening.run;
 
     const std::string camera_name =
         _camera_info.model_name.empty() ? "(unknown)" : _camera_info.model_name;
@@ -213,12 +225,11 @@ CameraInfo LiveCapture::open() {
     if (!input_format) {
         throw RuntimeError(fmt::format("unknown FFmpeg input format '{}'", args.input_format));
     }
-    auto run = std::make_shared<detail::LivePumpRun>();
     {
         AVFormatContext* ctx = avformat_alloc_context();
         if (!ctx) throw RuntimeError("avformat_alloc_context failed");
         ctx->interrupt_callback.callback = interrupt_requested;
-        ctx->interrupt_callback.opaque = &run->interrupt;
+        ctx->interrupt_callback.opaque = &run.interrupt;
         AVDictionary* raw_options = nullptr;
         for (const auto& [key, value] : args.options) {
             av_dict_set(&raw_options, key.c_str(), value.c_str(), 0);
@@ -229,28 +240,26 @@ CameraInfo LiveCapture::open() {
         options_guard.release();
         detail::DictionaryPtr leftover(raw_options);
         detail::check_av(rc, fmt::format("cannot open camera input '{}'", args.url));
-        run->input.reset(ctx);
+        run.input.reset(ctx);
         for (const AVDictionaryEntry* e = nullptr;
              (e = av_dict_get(leftover.get(), "", e, AV_DICT_IGNORE_SUFFIX));) {
             log_printf(logger, spdlog::level::debug, "camera input ignored option %s=%s", e->key,
                        e->value);
         }
     }
-    _run = run;
-    AVFormatContext* ctx = run->input.get();
+    const AVFormatContext* ctx = run.input.get();
 
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         if (ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            run->stream_index = static_cast<int>(i);
+            run.stream_index = static_cast<int>(i);
             break;
         }
     }
-    if (run->stream_index < 0) {
+    if (run.stream_index < 0) {
         throw RuntimeError(fmt::format("camera input '{}' has no video stream", args.url));
     }
-    const AVStream* stream = ctx->streams[run->stream_index];
-    run->stream_time_base = stream->time_base;
-    _has_stream = true;
+    const AVStream* stream = ctx->streams[run.stream_index];
+    run.stream_time_base = stream->time_base;
 
     const AVCodecParameters* par = stream->codecpar;
     StreamCodecParameters codec;
@@ -262,29 +271,29 @@ CameraInfo LiveCapture::open() {
     codec.width = par->width;
     codec.height = par->height;
     const std::string requested = detail::upper(_mode.fourcc);
-    _effective_fourcc = _backend->detect_fourcc(requested, codec);
-    if (*_effective_fourcc != requested) {
+    opening.effective_fourcc = _backend->detect_fourcc(requested, codec);
+    if (opening.effective_fourcc != requested) {
         log_printf(logger, spdlog::level::warn,
                    "requested fourcc %s but capturing as %s (e.g. macOS AVFoundation exposes no "
                    "MJPEG path → raw YUYV)",
-                   requested, *_effective_fourcc);
+                   requested, opening.effective_fourcc);
     }
 
     try {
-        _controls =
+        opening.controls =
             std::shared_ptr<CameraControls>(_backend->open_controls(_os_id, _camera_info.serial));
     } catch (const CameraSerialMismatch&) {
         throw;
     } catch (...) {
-        _controls.reset();
+        opening.controls.reset();
         log_printf(logger, spdlog::level::debug, "camera controls unavailable for %s: %s", _os_id,
                    describe_exception(std::current_exception()));
     }
 
-    if (_controls && !_initial_controls.empty()) {
+    if (opening.controls) {
         for (const auto& [name, value] : _initial_controls) {
             try {
-                _controls->set(name, value);
+                opening.controls->set(name, value);
             } catch (...) {
                 log_printf(logger, spdlog::level::warn, "initial control %r=%r failed (non-fatal)",
                            repr(name), repr(value));
@@ -304,7 +313,7 @@ CameraInfo LiveCapture::open() {
                    _mode.width, _mode.height, stream_width, stream_height);
     }
 
-    CameraInfo info;
+    CameraInfo& info = opening.info;
     info.os_id = _os_id;
     info.camera_name = camera_name;
     info.camera_serial = camera_serial;
@@ -314,94 +323,99 @@ CameraInfo LiveCapture::open() {
     info.is_live = true;
     info.clock_domain = _backend->clock_domain();
     info.sku = sku;
-    _info = info;
 
-    run->backend = _backend;
-    run->width = stream_width;
-    run->height = stream_height;
+    run.backend = _backend;
+    run.width = stream_width;
+    run.height = stream_height;
+    return opening;
+}
+
+CameraInfo LiveCapture::open() {
     {
-        std::lock_guard frame_lock(_shared->frame_mutex);
-        _shared->accepting = true;
+        MutexLock lock(_state_mutex);
+        while (_phase == Phase::closing) _phase_cv.wait(lock);
+        if (_phase != Phase::closed) throw RuntimeError("LiveCapture already open");
+        _phase = Phase::opening;
     }
-    _pump_thread = std::thread(&LiveCapture::_pump_loop, _shared, run);
-    return info;
+    try {
+        Opening opening = _open_device();
+        MutexLock lock(_state_mutex);
+        _pump.start(PUMP_THREAD_NAME,
+                    [shared = _shared, run = opening.run, fanout = _fanout](const Event& stop) {
+                        _pump_loop(*shared, *run, *fanout, stop);
+                    });
+        _shared->slot.reopen();
+        _run = std::move(opening.run);
+        _controls = std::move(opening.controls);
+        _info = opening.info;
+        _effective_fourcc = std::move(opening.effective_fourcc);
+        _phase = Phase::open;
+        _phase_cv.notify_all();
+        return opening.info;
+    } catch (...) {
+        // Left closed: unwinding has released the input and the control handle.
+        MutexLock lock(_state_mutex);
+        _phase = Phase::closed;
+        _phase_cv.notify_all();
+        throw;
+    }
 }
 
 FramePtr LiveCapture::grab(double timeout) {
     {
-        std::lock_guard lock(_state_mutex);
-        if (!_run || !_has_stream) throw RuntimeError("LiveCapture not open");
+        MutexLock lock(_state_mutex);
+        if (_phase != Phase::open) throw RuntimeError("LiveCapture not open");
     }
-    auto& shared = *_shared;
-    std::unique_lock lock(shared.frame_mutex);
-    if (!shared.latest_frame) {
-        // Bounded so the clock arithmetic cannot overflow; negative or NaN waits not at all.
-        const double seconds = timeout > 0 ? std::min(timeout, 1e7) : 0.0;
-        shared.frame_cv.wait_for(lock, std::chrono::duration<double>(seconds),
-                                 [&] { return shared.latest_frame || !shared.accepting; });
-    }
-    FramePtr frame = std::move(shared.latest_frame);
-    shared.latest_frame.reset();
-    return frame;
+    return _shared->slot.take(timeout);
 }
 
 void LiveCapture::close() {
     std::shared_ptr<detail::LivePumpRun> run;
-    std::thread pump;
     std::shared_ptr<CameraControls> controls;
     {
-        std::lock_guard lock(_state_mutex);
+        MutexLock lock(_state_mutex);
+        while (_phase == Phase::opening) _phase_cv.wait(lock);
+        // Closed already, or another close() is at work (maybe waiting for
+        // this very thread, the pump): nothing to wait for here.
+        if (_phase != Phase::open) return;
+        _phase = Phase::closing;
         run = std::move(_run);
-        if (run) {
-            run->stop.set();
-            run->interrupt.store(true);  // a read blocked in the demuxer returns now
-        }
-        {
-            std::lock_guard frame_lock(_shared->frame_mutex);
-            _shared->accepting = false;
-        }
-        _shared->frame_cv.notify_all();
-        _has_stream = false;
-        pump = std::move(_pump_thread);
         controls = std::move(_controls);
     }
-    if (pump.joinable()) {
-        if (run && run->exited.wait_for(JOIN_TIMEOUT_S)) {
-            pump.join();
-        } else {
-            // Stuck in a fan-out callback: it keeps the run (and the input) alive until it ends.
-            pump.detach();
-        }
-    }
-    run.reset();  // releases the input unless a pump left behind still holds it
-    if (controls) {
-        try {
-            controls->close();
-        } catch (...) {
-        }
-    }
+    run->interrupt.store(true);  // a read blocked in the demuxer returns now
+    _pump.request_stop();
+    _shared->slot.close();  // a waiting grab() returns at once
+    // Joins the pump, or leaves it behind when called on the pump itself or
+    // when a fan-out callback holds it past the limit; a pump left behind
+    // keeps the run (and the input) alive until it ends.
+    _pump.stop(JOIN_LIMIT_S);
+    run.reset();
+    Opening::close_controls(controls);
+    MutexLock lock(_state_mutex);
+    _phase = Phase::closed;
+    _phase_cv.notify_all();
+}
+
+bool LiveCapture::at_end() const {
+    MutexLock lock(_state_mutex);
+    return _phase == Phase::open && _run->ended.load();
 }
 
 std::pair<std::int64_t, std::int64_t> LiveCapture::get_pump_stats() {
-    std::lock_guard lock(_shared->frame_mutex);
-    const std::pair<std::int64_t, std::int64_t> stats{_shared->frames_grabbed,
-                                                      _shared->frames_dropped};
-    _shared->frames_grabbed = 0;
-    _shared->frames_dropped = 0;
-    return stats;
+    return _shared->slot.take_stats();
 }
 
 std::vector<CameraControl> LiveCapture::list_camera_controls() {
     std::shared_ptr<CameraControls> controls;
-    std::optional<CameraInfo> info;
+    std::optional<std::string> sku;
     {
-        std::lock_guard lock(_state_mutex);
+        MutexLock lock(_state_mutex);
+        if (!_controls || !_info) return {};
         controls = _controls;
-        info = _info;
+        sku = _info->sku;
     }
-    if (!controls || !info) return {};
-    if (!info->sku || info->sku->empty()) return {};
-    auto spec = spec_by_sku(*info->sku);
+    if (!sku || sku->empty()) return {};
+    auto spec = spec_by_sku(*sku);
     if (!spec) return {};
     std::vector<CameraControl> listing;
     for (const auto& control : spec->platform_controls()) {
@@ -417,7 +431,7 @@ std::vector<CameraControl> LiveCapture::list_camera_controls() {
 }
 
 std::shared_ptr<CameraControls> LiveCapture::camera_controls() const {
-    std::lock_guard lock(_state_mutex);
+    MutexLock lock(_state_mutex);
     return _controls;
 }
 
@@ -428,27 +442,26 @@ std::optional<std::int64_t> LiveCapture::t0_monotonic_ns() const {
 }
 
 std::string LiveCapture::fourcc() const {
-    std::lock_guard lock(_state_mutex);
+    MutexLock lock(_state_mutex);
     return _effective_fourcc ? *_effective_fourcc : detail::upper(_mode.fourcc);
 }
 
-void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
-                             std::shared_ptr<detail::LivePumpRun> run) {
-    detail::name_this_thread(PUMP_THREAD_NAME);
-    auto& logger = *shared->logger;
-    AVFormatContext* ctx = run->input.get();
+void LiveCapture::_pump_loop(detail::LiveCaptureShared& shared, detail::LivePumpRun& run,
+                             const FanoutList& fanout, const Event& stop) {
+    auto& logger = *shared.logger;
+    AVFormatContext* ctx = run.input.get();
 
     try {
         detail::PacketPtr packet = detail::make_packet();
-        while (!run->stop.is_set()) {
+        while (!stop.is_set()) {
             const int rc = av_read_frame(ctx, packet.get());
             if (rc == AVERROR(EAGAIN)) {
                 // The device has no packet ready yet: an interruptible 5 ms pause.
-                run->stop.wait_for(WOULD_BLOCK_RETRY_S);
+                stop.wait_for(WOULD_BLOCK_RETRY_S);
                 continue;
             }
             if (rc == AVERROR_EOF) {
-                if (!run->stop.is_set()) {
+                if (!stop.is_set()) {
                     log_printf(logger, spdlog::level::warn, "camera pump: demux ended (EOF)");
                 }
                 break;
@@ -456,50 +469,42 @@ void LiveCapture::_pump_loop(std::shared_ptr<detail::LiveCaptureShared> shared,
             detail::check_av(rc, "camera demux failed");
             detail::PacketUnref unref{packet.get()};
 
-            if (packet->stream_index != run->stream_index) continue;
-            if (run->stop.is_set()) break;
+            if (packet->stream_index != run.stream_index) continue;
+            if (stop.is_set()) break;
             if (packet->pts == AV_NOPTS_VALUE || packet->size == 0) continue;
 
             const AVRational tb = packet->time_base.num > 0 && packet->time_base.den > 0
                                       ? packet->time_base
-                                      : run->stream_time_base;
+                                      : run.stream_time_base;
             const std::int64_t time_ns = detail::packet_time_ns(packet->pts, tb.num, tb.den);
             std::int64_t expected = detail::NO_ANCHOR;
-            shared->t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
+            shared.t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
             const std::int64_t pts_us =
-                detail::relative_pts_us(time_ns, shared->t0_monotonic_ns.load());
+                detail::relative_pts_us(time_ns, shared.t0_monotonic_ns.load());
 
             std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
-            auto payload = run->backend->trim_payload(std::move(bytes), run->width, run->height);
-            const std::int64_t sequence = ++shared->sequence;
+            auto payload = run.backend->trim_payload(std::move(bytes), run.width, run.height);
+            const std::int64_t sequence = ++shared.sequence;
             FramePtr frame = std::make_shared<const RawFrame>(
                 RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
 
-            shared->fanout->dispatch(frame, logger);
-
-            {
-                std::lock_guard lock(shared->frame_mutex);
-                ++shared->frames_grabbed;
-                if (shared->latest_frame) ++shared->frames_dropped;
-                shared->latest_frame = std::move(frame);
-            }
-            shared->frame_cv.notify_one();
+            fanout.dispatch(frame, logger);
+            shared.slot.publish(std::move(frame));
         }
     } catch (const FfmpegError& error) {
         if (is_demux_error_class(error.code())) {
-            if (!run->stop.is_set()) {
+            if (!stop.is_set()) {
                 log_exception(logger, "camera pump thread: unexpected demux error");
             }
         } else {
             log_exception(logger, "camera pump thread crashed");
         }
     } catch (const std::out_of_range&) {
-        if (!run->stop.is_set())
-            log_exception(logger, "camera pump thread: unexpected demux error");
+        if (!stop.is_set()) log_exception(logger, "camera pump thread: unexpected demux error");
     } catch (...) {
         log_exception(logger, "camera pump thread crashed");
     }
-    run->exited.set();
+    if (!stop.is_set()) run.ended.store(true);
 }
 
 }  // namespace kelvo

@@ -1,0 +1,131 @@
+// The pipeline's hand-out thread: finishes the jobs in frame order (runs the
+// classical matcher or waits on the engine, maps the result back to the
+// rectified image, computes depth) and emits the packets.
+#include <fmt/format.h>
+
+#include "kelvo/log.hpp"
+#include "pipeline/core/pipeline_state.hpp"
+
+namespace kelvo::detail {
+
+namespace {
+
+/// Depth from disparity: fx * baseline / disparity; no depth where there is no disparity.
+cv::Mat depth_from_disparity(const cv::Mat& disparity, const Rectification& rect) {
+    const double fb = rect.fx * rect.baseline_m;
+    cv::Mat depth(disparity.size(), CV_32F);
+    for (int y = 0; y < disparity.rows; ++y) {
+        const float* d = disparity.ptr<float>(y);
+        float* z = depth.ptr<float>(y);
+        for (int x = 0; x < disparity.cols; ++x) {
+            z[x] = (d[x] > 0.0f) ? static_cast<float>(fb / d[x]) : invalid_value();
+        }
+    }
+    return depth;
+}
+
+}  // namespace
+
+void PipelineState::mark_finished() {
+    if (!finished) {
+        finished = true;
+        t_end = PipelineClock::now();
+    }
+}
+
+void PipelineState::run_handout() {
+    for (;;) {
+        PipelineJob job;
+        {
+            MutexLock lock(mutex);
+            while (!stop.is_set() && jobs.empty()) cv.wait(lock);
+            if (stop.is_set()) break;
+            job = std::move(jobs.front());
+            jobs.pop_front();
+            if (job.end) {
+                mark_finished();
+                cv.notify_all();
+                break;
+            }
+        }
+        finish(job);
+        release_slot();
+    }
+}
+
+void PipelineState::finish(PipelineJob& job) {
+    const RawFrame& raw = *job.frame;
+    auto packet = std::make_shared<FramePacket>();
+    packet->sequence = raw.sequence;
+    packet->pts_us = raw.pts_us;
+    packet->source_frame_idx = raw.source_frame_idx;
+    packet->calibration = job.calibration;
+    packet->layout = job.layout;
+    packet->timings = job.timings;
+    try {
+        if (kind != BackendKind::passthrough) {
+            auto t0 = PipelineClock::now();
+            cv::Mat valid;
+            if (kind == BackendKind::classic) {
+                valid =
+                    classic->postprocess(classic->compute(job.canvas_l, job.canvas_r), job.layout);
+            } else {
+                // Poll so that stop() is never held up by an engine that hangs.
+                while (!job.future->wait(0.1)) {
+                    if (stop.is_set()) return;
+                }
+                valid = neural->postprocess(job.future->get(), job.layout);
+            }
+            packet->timings.inference_ms += ms_since(t0);
+
+            t0 = PipelineClock::now();
+            cv::Mat mapped = map_to_source(valid, job.layout, /*values_scale_with_width=*/!mono);
+            if (mono) {
+                if (streams[DEPTH]) packet->depth = mapped;
+            } else {
+                if (streams[DEPTH] && job.rect) {
+                    packet->depth = depth_from_disparity(mapped, *job.rect);
+                }
+                if (streams[DISPARITY]) packet->disparity = mapped;
+            }
+            packet->timings.map_back_ms = ms_since(t0);
+        }
+    } catch (...) {
+        failed.fetch_add(1);
+        log_exception(*logger, fmt::format("frame {}: back-end failed (skipped)", raw.sequence));
+        return;
+    }
+    if (streams[RECTIFIED_LEFT]) packet->rectified_left = job.rect_l;
+    if (streams[RECTIFIED_RIGHT]) packet->rectified_right = job.rect_r;
+    packet->timings.total_ms = ms_since(job.t_grabbed);
+    emit(packet);
+}
+
+void PipelineState::emit(const FramePacketPtr& packet) {
+    // The host's callback runs before the lock is taken.
+    if (options.on_packet) {
+        try {
+            options.on_packet(packet);
+        } catch (...) {
+            log_exception(*logger, "packet callback raised (non-fatal)");
+        }
+    }
+    MutexLock lock(mutex);
+    emitted.fetch_add(1);
+    emit_times.push_back(PipelineClock::now());
+    while (emit_times.size() > 30) emit_times.pop_front();
+    if (options.queue_size == 0) return;
+    if (options.block_when_full) {
+        while (!stop.is_set() && out.size() >= options.queue_size) cv.wait(lock);
+        if (stop.is_set()) return;
+    } else {
+        while (out.size() >= options.queue_size) {
+            out.pop_front();
+            dropped.fetch_add(1);
+        }
+    }
+    out.push_back(packet);
+    cv.notify_all();
+}
+
+}  // namespace kelvo::detail

@@ -1,0 +1,121 @@
+// The state a Pipeline shares with its two threads, and the stages they run:
+// the worker (pipeline_worker.cpp) and the hand-out thread
+// (pipeline_handout.cpp). Private to kelvo_core.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "kelvo/event.hpp"
+#include "kelvo/inference/registry.hpp"
+#include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/sync.hpp"
+#include "kelvo/worker_thread.hpp"
+
+namespace spdlog {
+class logger;
+}
+
+namespace kelvo::detail {
+
+using PipelineClock = std::chrono::steady_clock;
+
+inline double ms_since(PipelineClock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(PipelineClock::now() - t0).count();
+}
+
+enum class BackendKind { classic, neural, passthrough };
+
+enum PipelineStream { RECTIFIED_LEFT, RECTIFIED_RIGHT, DISPARITY, DEPTH, STREAM_COUNT };
+
+/// One frame on its way from the worker to the hand-out thread.
+struct PipelineJob {
+    bool end = false;  ///< the source ended: no frame
+    FramePtr frame;
+    PipelineClock::time_point t_grabbed;
+    cv::Mat rect_l, rect_r;
+    cv::Mat canvas_l, canvas_r;  ///< grey for classical back-ends; released after a neural submit
+    CanvasLayout layout;
+    CalibrationPtr calibration;
+    std::shared_ptr<const Rectification> rect;
+    InferenceFuturePtr future;  ///< neural back-ends only
+    StageTimings timings;
+};
+
+/// Held by the Pipeline and by both of its threads, so a thread left running
+/// after stop() never outlives what it uses.
+///
+/// Lock order: `mutex`, then the `stop` event's own lock (the flag is set
+/// under `mutex` and tested in its wait predicates). No host code (the
+/// packet callback, the source, the recording controller) runs under `mutex`.
+struct PipelineState {
+    // Constant after construction.
+    PipelineOptions options;
+    std::shared_ptr<const InferenceClass> cls;
+    InferenceVariant variant;
+    std::unique_ptr<DepthInferenceBase> backend;
+    BackendKind kind = BackendKind::classic;
+    ClassicStereoInferenceBase* classic = nullptr;
+    NeuralInferenceBase* neural = nullptr;
+    bool mono = false;  ///< a mono neural back-end: one eye in, depth out
+    std::size_t max_in_flight = 2;
+    std::shared_ptr<spdlog::logger> logger;
+
+    // Atomic.
+    std::array<std::atomic<bool>, STREAM_COUNT> streams{};
+    std::atomic<std::int64_t> grabbed{0}, emitted{0}, undecodable{0}, failed{0}, dropped{0};
+    /// Asks both threads to stop; set under `mutex` with a notify of `cv`.
+    Event stop;
+
+    // The two threads; thread-safe by themselves.
+    WorkerThread worker;   ///< "kelvo-pipeline": grab, decode, rectify, canvas, submit
+    WorkerThread handout;  ///< "kelvo-pipe-out": matcher or engine result, map back, emit
+
+    // Guarded by `mutex`; `cv` signals jobs, free slots, packets and the end of the run.
+    mutable Mutex mutex;
+    mutable CondVar cv;
+    std::deque<PipelineJob> jobs KELVO_GUARDED_BY(mutex);
+    /// Jobs reserved by the worker and not yet finished.
+    std::size_t in_flight KELVO_GUARDED_BY(mutex) = 0;
+    std::deque<FramePacketPtr> out KELVO_GUARDED_BY(mutex);
+    std::deque<PipelineClock::time_point> emit_times KELVO_GUARDED_BY(mutex);
+    bool started KELVO_GUARDED_BY(mutex) = false;
+    bool stopped KELVO_GUARDED_BY(mutex) = false;
+    bool finished KELVO_GUARDED_BY(mutex) = false;
+    PipelineClock::time_point t_start KELVO_GUARDED_BY(mutex);
+    PipelineClock::time_point t_end KELVO_GUARDED_BY(mutex);
+    std::optional<CameraInfo> info KELVO_GUARDED_BY(mutex);
+    std::shared_ptr<RecordingController> recording KELVO_GUARDED_BY(mutex);
+
+    // Worker thread only.
+    int frame_width = 0;              ///< of the camera information, for decoding "YUYV"
+    int frame_height = 0;             ///< likewise
+    CalibrationPtr rect_calibration;  ///< the calibration `rect` was taken from
+    std::shared_ptr<const Rectification> rect;
+    bool warned_no_calibration = false;
+    /// Last rectification given to a mono back-end.
+    std::shared_ptr<const Rectification> intrinsics_for;
+
+    // Worker (pipeline_worker.cpp).
+    void run_worker() KELVO_EXCLUDES(mutex);
+    void grab_loop() KELVO_EXCLUDES(mutex);
+    bool prepare(PipelineJob& job);
+    bool reserve_slot() KELVO_EXCLUDES(mutex);
+    void release_slot() KELVO_EXCLUDES(mutex);
+    void push_job(PipelineJob job) KELVO_EXCLUDES(mutex);
+
+    // Hand-out (pipeline_handout.cpp).
+    void run_handout() KELVO_EXCLUDES(mutex);
+    void finish(PipelineJob& job) KELVO_EXCLUDES(mutex);
+    void emit(const FramePacketPtr& packet) KELVO_EXCLUDES(mutex);
+    /// Records the end of the run once.
+    void mark_finished() KELVO_REQUIRES(mutex);
+};
+
+}  // namespace kelvo::detail

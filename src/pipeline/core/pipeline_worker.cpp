@@ -1,0 +1,186 @@
+// The pipeline's worker thread: grab, hand the frame to the recording,
+// decode, split, rectify, fit the canvas and (neural back-ends) submit, then
+// queue the job for the hand-out thread, at most `max_in_flight` at a time.
+#include <fmt/format.h>
+#include <opencv2/imgproc.hpp>
+
+#include "kelvo/errors.hpp"
+#include "kelvo/log.hpp"
+#include "pipeline/core/pipeline_state.hpp"
+
+namespace kelvo::detail {
+
+bool PipelineState::reserve_slot() {
+    MutexLock lock(mutex);
+    while (!stop.is_set() && in_flight >= max_in_flight) cv.wait(lock);
+    if (stop.is_set()) return false;
+    ++in_flight;
+    return true;
+}
+
+void PipelineState::release_slot() {
+    MutexLock lock(mutex);
+    --in_flight;
+    cv.notify_all();
+}
+
+void PipelineState::push_job(PipelineJob job) {
+    MutexLock lock(mutex);
+    jobs.push_back(std::move(job));
+    cv.notify_all();
+}
+
+void PipelineState::run_worker() {
+    {
+        MutexLock lock(mutex);
+        if (info) {
+            frame_width = info->width;
+            frame_height = info->height;
+        }
+    }
+    try {
+        grab_loop();
+    } catch (...) {
+        log_exception(*logger, "pipeline worker failed; ending the run");
+    }
+    // The end marker always follows the last frame, so the hand-out thread finishes.
+    PipelineJob end;
+    end.end = true;
+    push_job(std::move(end));
+}
+
+void PipelineState::grab_loop() {
+    const double timeout = options.grab_timeout_s;
+    while (!stop.is_set()) {
+        if (!reserve_slot()) break;
+        FramePtr frame;
+        try {
+            frame = options.source->grab(timeout);
+        } catch (...) {
+            log_exception(*logger, "pipeline: grabbing from the source failed; ending the run");
+            release_slot();
+            break;
+        }
+        if (!frame) {
+            release_slot();
+            // An absent grab is only a timeout unless the source says it has
+            // no more frames.
+            if (options.stop_at_end && options.source->at_end()) break;
+            continue;
+        }
+        grabbed.fetch_add(1);
+        // Every grabbed frame goes to the recording controller, before any
+        // processing; the controller writes it only for sources without a pump.
+        std::shared_ptr<RecordingController> recording_now;
+        {
+            MutexLock lock(mutex);
+            recording_now = recording;
+        }
+        if (recording_now) {
+            try {
+                recording_now->feed_worker_rate(frame);
+            } catch (...) {
+                log_exception(*logger, "pipeline: feeding the recording failed (non-fatal)");
+            }
+        }
+        PipelineJob job;
+        job.frame = frame;
+        job.t_grabbed = PipelineClock::now();
+        if (!prepare(job)) {
+            release_slot();
+            continue;
+        }
+        push_job(std::move(job));
+    }
+}
+
+bool PipelineState::prepare(PipelineJob& job) {
+    const RawFrame& raw = *job.frame;
+    auto t0 = PipelineClock::now();
+    cv::Mat image;
+    try {
+        image = options.source->decode_to_bgr(raw.payload, frame_width, frame_height);
+        if (image.cols < 2 || image.rows < 1) {
+            throw RuntimeError(
+                fmt::format("a {}x{} image is not a side-by-side pair", image.cols, image.rows));
+        }
+    } catch (const std::exception& e) {
+        undecodable.fetch_add(1);
+        log_printf(*logger, spdlog::level::warn, "frame %d does not decode (skipped): %s",
+                   static_cast<long long>(raw.sequence), e.what());
+        return false;
+    }
+    job.timings.decode_ms = ms_since(t0);
+
+    try {
+        t0 = PipelineClock::now();
+        const int eye_w = image.cols / 2;
+        const HeightWidth eye{image.rows, eye_w};
+        const cv::Mat left = image(cv::Rect(0, 0, eye_w, image.rows));
+        const cv::Mat right = image(cv::Rect(eye_w, 0, eye_w, image.rows));
+        CalibrationPtr calibration = options.source->active_calibration();
+        if (calibration) {
+            if (!rect || rect_calibration != calibration || rect->eye_size != eye) {
+                rect_calibration = calibration;
+                rect = calibration->rectification(eye);
+                log_printf(*logger, spdlog::level::debug,
+                           "rectification maps built for a %dx%d eye", eye.width, eye.height);
+            }
+            job.rect_l = rect->rectify(left, false);
+            job.rect_r = rect->rectify(right, true);
+            job.calibration = calibration;
+            job.rect = rect;
+        } else {
+            if (!warned_no_calibration) {
+                warned_no_calibration = true;
+                log_printf(*logger, spdlog::level::warn,
+                           "source has no calibration: running on the unrectified pair");
+            }
+            job.rect_l = left.clone();
+            job.rect_r = right.clone();
+        }
+        job.timings.rectify_ms = ms_since(t0);
+
+        t0 = PipelineClock::now();
+        job.layout = fit_layout(eye, backend->input_size());
+        if (kind != BackendKind::passthrough) {
+            job.canvas_l = fit_into_canvas(job.rect_l, job.layout);
+            if (!mono) {
+                job.canvas_r = fit_into_canvas(job.rect_r, job.layout);
+            }
+        }
+        if (kind == BackendKind::classic) {
+            // The matcher works on grey; converting here keeps the hand-out
+            // thread, which runs the matcher, free of anything else.
+            cv::cvtColor(job.canvas_l, job.canvas_l, cv::COLOR_BGR2GRAY);
+            cv::cvtColor(job.canvas_r, job.canvas_r, cv::COLOR_BGR2GRAY);
+        }
+        job.timings.canvas_ms = ms_since(t0);
+
+        if (kind == BackendKind::neural) {
+            t0 = PipelineClock::now();
+            if (mono && job.rect && job.rect != intrinsics_for) {
+                // The back-end sees the canvas, so the intrinsics are scaled and shifted into it.
+                const CanvasLayout& l = job.layout;
+                static_cast<NeuralMonoInferenceBase*>(neural)->set_intrinsics(
+                    job.rect->fx * l.scale, job.rect->fy * l.scale,
+                    job.rect->cx * l.scale + l.pad_x, job.rect->cy * l.scale + l.pad_y);
+                intrinsics_for = job.rect;
+            }
+            const std::vector<cv::Mat> blobs =
+                neural->preprocess(job.canvas_l, mono ? nullptr : &job.canvas_r);
+            job.future = neural->submit(blobs);
+            job.canvas_l.release();
+            job.canvas_r.release();
+            job.timings.inference_ms = ms_since(t0);
+        }
+    } catch (...) {
+        failed.fetch_add(1);
+        log_exception(*logger,
+                      fmt::format("frame {}: preparing it failed (skipped)", raw.sequence));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kelvo::detail
