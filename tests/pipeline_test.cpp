@@ -654,6 +654,21 @@ TEST(PipelineBadInput, UndecodableFramesAreSkippedCountedAndLogged) {
     EXPECT_EQ(log.count("frame 4 does not decode (skipped)", spdlog::level::warn), 1u);
 }
 
+TEST(PipelineBadInput, AFailureRepeatedOnEveryFrameIsLoggedOnceWithACount) {
+    kelvo::testing::LogCapture log("kelvo_camera_sdk.pipeline");
+    std::vector<std::vector<std::uint8_t>> payloads(5, std::vector<std::uint8_t>{1, 2, 3});
+    payloads.push_back(aloe().jpeg);
+    auto source =
+        std::make_shared<MemorySource>(std::move(payloads), aloe().sbs.cols, aloe().sbs.rows);
+    auto packets = run_all({.source = source, .variant = "256x512"});
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(log.count("frame 1 does not decode (skipped)", spdlog::level::warn), 1u);
+    EXPECT_EQ(log.count("frame", spdlog::level::warn), 1u);
+    EXPECT_EQ(log.count("4 more frames did not decode for the same reason (skipped)",
+                        spdlog::level::warn),
+              1u);
+}
+
 TEST(PipelineBadInput, UndecodableFramesAreCountedInStats) {
     std::vector<std::vector<std::uint8_t>> payloads = {{1, 2, 3}, aloe().jpeg};
     auto source =

@@ -796,3 +796,71 @@ TEST(RecorderHostCode, ALogSinkMayCallTheRecorderWhileItWarns) {
 
 }  // namespace
 }  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+using testing::make_frame;
+using testing::make_jpeg;
+using testing::read_recording;
+using testing::TempDir;
+
+TEST(RecorderHostileMetadata, TimesStayInRangeWhateverTheSourceClaims) {
+    // A source's metadata comes from whatever recording it replays: rates far
+    // outside a camera's, and clocks near the 64-bit limit.
+    struct Case {
+        const char* name;
+        std::optional<double> fps;
+        std::int64_t t0_ns;
+        std::int64_t first_pts_us;
+        std::int64_t spacing_us;
+        std::string t0_tag;  ///< expected; empty: the host's clock
+    };
+    const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    const Case cases[] = {
+        {"a micro-rate", 1e-6, 7'000'000'000, 0, 40'000, "7000000000"},
+        {"an overflowing rate", 1e-13, 7'000'000'000, 0, 40'000, "7000000000"},
+        {"a giga-rate", 1e9, 7'000'000'000, 0, 40'000, "7000000000"},
+        {"t0 at the limit", 30.0, max - 10, 1'000'000, 40'000, ""},
+        {"times at the limit", 30.0, 7'000'000'000, max - 200'000, 40'000, ""},
+        {"times at the bottom", 30.0, 7'000'000'000, min + 10, 40'000, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir("recorder");
+        const auto path = dir / "metadata.mkv";
+        auto options = base_options(path);
+        options.fps = c.fps;
+        options.t0_monotonic_ns_provider = [t0 = c.t0_ns] { return std::optional(t0); };
+        MkvRecorder rec(options);
+        rec.start();
+        // Five frames, then the source loops back (time goes back) for five more.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (int i = 0; i < 5; ++i) {
+                const std::int64_t pts =
+                    c.first_pts_us + std::min<std::int64_t>(i * c.spacing_us, max - c.first_pts_us);
+                rec.feed(make_frame(make_jpeg(i), pts, pass * 5 + i + 1));
+            }
+        }
+        const auto result = rec.stop();
+        EXPECT_EQ(result.frames_written, 10);
+        // Ten frames about 40 ms apart: the file lasts well under a second,
+        // not days, whatever the claimed rate.
+        EXPECT_GE(result.duration_us, 0);
+        EXPECT_LT(result.duration_us, 1'000'000);
+        const auto back = read_recording(path);
+        ASSERT_EQ(back.video.size(), 10u);
+        for (std::size_t i = 1; i < back.video.size(); ++i) {
+            EXPECT_GT(back.video[i].pts_us, back.video[i - 1].pts_us) << i;
+        }
+        if (!c.t0_tag.empty()) {
+            EXPECT_EQ(back.tags.at("RECORD_T0_HOST_MONOTONIC_NS"), c.t0_tag);
+        } else {
+            EXPECT_NE(back.tags.at("RECORD_T0_HOST_MONOTONIC_NS"), "");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -343,6 +343,15 @@ TEST(RecordingManagerPaths, CalibrationUpdatesAreForwardedWhileRecording) {
 // ---------------------------------------------------------------------------
 // The failure table
 
+TEST(RecordingManagerFailures, ANullSourceIsRefusedWhenTheControllerIsBuilt) {
+    try {
+        RecordingManager manager({.source = nullptr});
+        FAIL() << "built without a source";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "RecordingManager needs a source, got none");
+    }
+}
+
 TEST(RecordingManagerFailures, StartWhileRecordingChangesNothing) {
     Fixture f;
     f.start();

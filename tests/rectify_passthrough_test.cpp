@@ -62,6 +62,9 @@ TEST(RectifyPassthrough, RefusesBadSizesWithTheirRepresentation) {
         {Json::array({360}), "(360,)"},
         {Json::array(), "()"},
         {Json::array({-2.5, 640}), "(-2.5, 640)"},
+        // Not whole, or beyond any canvas: refused rather than truncated or overflowed.
+        {Json::array({360.5, 640}), "(360.5, 640)"},
+        {Json::array({360, 1e12}), "(360, 1000000000000.0)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);

@@ -41,9 +41,14 @@ void ensure_catalogue_loaded() {
     static std::once_flag once;
     std::call_once(once, [] {
         {
+            // The Fenwa library loads the Corvan one, so its entry stands for
+            // the whole catalogue; a host holding only the Corvan library
+            // still gets the Fenwa entry.
             auto& registry = spec_registry();
             std::lock_guard lock(registry.mutex);
-            if (!registry.entries.empty()) return;
+            for (const auto& [name, spec] : registry.entries) {
+                if (name == "KELVO_FENWA") return;
+            }
         }
         const auto dir = detail::core_library_dir();
         for (const char* name : {"libkelvo_fenwa.so.0", "libkelvo_fenwa.so"}) {

@@ -111,7 +111,10 @@ void NeuralInferenceBase::initialize(const InferenceVariant& variant,
     _variant = variant;
     _input_size = *size;
     _nireq = std::max(1, options.nireq);
-    _engine = std::move(engine);
+    {
+        MutexLock lock(_engine_mutex);
+        _engine = std::move(engine);
+    }
     _initialized = true;
     _init_extra_state();
 }
@@ -125,8 +128,13 @@ std::string NeuralInferenceBase::label() const {
                                   : fmt::format("{} \u00b7 {}", class_label(), _variant.label);
 }
 
+std::shared_ptr<InferenceEngine> NeuralInferenceBase::engine() const {
+    MutexLock lock(_engine_mutex);
+    return _engine;
+}
+
 InferenceFuturePtr NeuralInferenceBase::submit(const std::vector<cv::Mat>& blobs) {
-    const auto engine = _engine;
+    const auto engine = this->engine();
     if (!engine) {
         throw RuntimeError(
             fmt::format("{} has no engine (not initialized or shut down)", class_label()));
@@ -135,7 +143,12 @@ InferenceFuturePtr NeuralInferenceBase::submit(const std::vector<cv::Mat>& blobs
 }
 
 void NeuralInferenceBase::shutdown() {
-    if (auto engine = std::exchange(_engine, nullptr)) engine->shutdown();
+    std::shared_ptr<InferenceEngine> engine;
+    {
+        MutexLock lock(_engine_mutex);
+        engine = std::exchange(_engine, nullptr);
+    }
+    if (engine) engine->shutdown();  // waits for runs in flight: not under the lock
 }
 
 namespace {

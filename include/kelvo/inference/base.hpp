@@ -17,6 +17,7 @@
 #include "kelvo/engines/base.hpp"
 #include "kelvo/export.hpp"
 #include "kelvo/json.hpp"
+#include "kelvo/sync.hpp"
 
 namespace kelvo {
 
@@ -135,9 +136,11 @@ class KELVO_API NeuralInferenceBase : public DepthInferenceBase {
     virtual bool is_mono() const = 0;
     /// Requests in flight the engine allows.
     int nireq() const { return _nireq; }
-    const std::shared_ptr<InferenceEngine>& engine() const { return _engine; }
-    /// Waits for runs in flight and releases the engine.
-    void shutdown();
+    /// The engine; null before initialize() and after shutdown(). Any thread.
+    std::shared_ptr<InferenceEngine> engine() const KELVO_EXCLUDES(_engine_mutex);
+    /// Waits for runs in flight and releases the engine. Any thread, also
+    /// while another submits (that submit then fails with "has no engine").
+    void shutdown() KELVO_EXCLUDES(_engine_mutex);
 
   protected:
     /// Once per instance, before the first `preprocess`.
@@ -148,13 +151,15 @@ class KELVO_API NeuralInferenceBase : public DepthInferenceBase {
     /// Family name for `label()`.
     virtual std::string class_label() const = 0;
 
-    std::shared_ptr<InferenceEngine> _engine;
     InferenceVariant _variant;
     HeightWidth _input_size;
     int _nireq = 2;
 
   private:
     bool _initialized = false;
+    // Read by the submitting thread, released by shutdown() from any other.
+    mutable Mutex _engine_mutex;
+    std::shared_ptr<InferenceEngine> _engine KELVO_GUARDED_BY(_engine_mutex);
 };
 
 class KELVO_API NeuralStereoInferenceBase : public NeuralInferenceBase {

@@ -99,6 +99,8 @@ struct PipelineState {
     CalibrationPtr rect_calibration;  ///< the calibration `rect` was taken from
     std::shared_ptr<const Rectification> rect;
     bool warned_no_calibration = false;
+    std::string last_decode_error;            ///< the reason last logged
+    std::int64_t repeated_decode_errors = 0;  ///< further frames failing for it, not logged
     /// Last rectification given to a mono back-end.
     std::shared_ptr<const Rectification> intrinsics_for;
 

@@ -43,6 +43,11 @@ void PipelineState::run_worker() {
     } catch (...) {
         log_exception(*logger, "pipeline worker failed; ending the run");
     }
+    if (repeated_decode_errors > 0) {
+        log_printf(*logger, spdlog::level::warn,
+                   "%d more frames did not decode for the same reason (skipped): %s",
+                   static_cast<long long>(repeated_decode_errors), last_decode_error);
+    }
     // The end marker always follows the last frame, so the hand-out thread finishes.
     PipelineJob end;
     end.end = true;
@@ -106,8 +111,14 @@ bool PipelineState::prepare(PipelineJob& job) {
         }
     } catch (const std::exception& e) {
         undecodable.fetch_add(1);
-        log_printf(*logger, spdlog::level::warn, "frame %d does not decode (skipped): %s",
-                   static_cast<long long>(raw.sequence), e.what());
+        // A stream whose every frame fails the same way is told once, then counted.
+        if (e.what() != last_decode_error) {
+            log_printf(*logger, spdlog::level::warn, "frame %d does not decode (skipped): %s",
+                       static_cast<long long>(raw.sequence), e.what());
+            last_decode_error = e.what();
+        } else {
+            ++repeated_decode_errors;
+        }
         return false;
     }
     job.timings.decode_ms = ms_since(t0);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <stdexcept>
 
 #include "core/small_util.hpp"
@@ -59,19 +61,40 @@ std::int64_t wall_now_ns() {
         .count();
 }
 
-/// The frame rate of a mode slug "<w>x<h>@<fps>-<FOURCC>", if it has one.
+/// The frame rate of a mode slug "<w>x<h>@<fps>-<FOURCC>", if it has one
+/// (read the same in every locale).
 std::optional<double> fps_from_slug(const std::string& slug) {
     const auto at = slug.find('@');
     if (at == std::string::npos) return std::nullopt;
     const auto dash = slug.find('-', at);
-    const std::string text = slug.substr(at + 1, dash == std::string::npos ? dash : dash - at - 1);
-    try {
-        std::size_t used = 0;
-        const double fps = std::stod(text, &used);
-        if (used == text.size() && fps > 0 && std::isfinite(fps)) return fps;
-    } catch (const std::exception&) {
-    }
+    const std::string_view text =
+        std::string_view(slug).substr(at + 1, dash == std::string::npos ? dash : dash - at - 1);
+    double fps = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fps);
+    if (ec == std::errc() && end == text.data() + text.size() && fps > 0 && std::isfinite(fps))
+        return fps;
     return std::nullopt;
+}
+
+// Frame rates a camera can have. A source's rate outside them (metadata of a
+// broken or hostile recording) is not used for timing: the spacing of the
+// frames themselves is.
+constexpr double MIN_TIMING_FPS = 0.1;
+constexpr double MAX_TIMING_FPS = 1000.0;
+constexpr std::int64_t DEFAULT_FRAME_INTERVAL_US = 33'333;
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t out = 0;
+    if (!__builtin_add_overflow(a, b, &out)) return out;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
+}
+
+std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
+    std::int64_t out = 0;
+    if (!__builtin_sub_overflow(a, b, &out)) return out;
+    return b < 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
 }
 
 }  // namespace
@@ -103,7 +126,14 @@ class MkvRecorderImpl {
             throw std::invalid_argument("camera_info_payload must be a JSON object");
         _fps =
             _options.fps ? *_options.fps : fps_from_slug(_options.capture_mode_slug).value_or(30.0);
-        _frame_interval_us = std::max<std::int64_t>(1, std::llround(1e6 / _fps));
+        if (_fps >= MIN_TIMING_FPS && _fps <= MAX_TIMING_FPS) {
+            _frame_interval_us = std::max<std::int64_t>(1, std::llround(1e6 / _fps));
+        } else {
+            log_printf(logger(), spdlog::level::warn,
+                       "recorder: a frame rate of %s fps is not a camera's; frames are timed by "
+                       "their own spacing",
+                       repr(_fps));
+        }
         _camera_info_json = _options.camera_info_payload.is_object()
                                 ? _options.camera_info_payload.dump()
                                 : std::string();
@@ -365,15 +395,21 @@ class MkvRecorderImpl {
             _origin_pts_us = item.pts_us;
             open_recording();
         }
-        std::int64_t rel = item.pts_us - _origin_pts_us;
-        if (_frames_written.load() > 0 && rel <= _last_video_rel) {
+        std::int64_t rel = saturating_sub(item.pts_us, _origin_pts_us);
+        const bool went_back = _frames_written.load() > 0 && rel <= _last_video_rel;
+        if (_frames_written.load() > 0 && !went_back) {
+            _measured_interval_us = rel - _last_video_rel;
+        }
+        if (went_back) {
             // Source time went back (a loop or a seek back): carry on one frame later.
+            const std::int64_t step = _frame_interval_us.value_or(
+                _measured_interval_us.value_or(DEFAULT_FRAME_INTERVAL_US));
+            const std::int64_t next = saturating_add(_last_video_rel, step);
             log_printf(logger(), spdlog::level::info,
                        "recorder: source time went back from %d to %d us; continuing at %d us",
-                       _last_video_rel + _origin_pts_us, item.pts_us,
-                       _last_video_rel + _frame_interval_us);
-            rel = _last_video_rel + _frame_interval_us;
-            _origin_pts_us = item.pts_us - rel;
+                       saturating_add(_last_video_rel, _origin_pts_us), item.pts_us, next);
+            rel = next;
+            _origin_pts_us = saturating_sub(item.pts_us, rel);
         }
         _writer->write_video(item.frame->payload.data(), item.frame->payload.size(), rel);
         _last_video_rel = rel;
@@ -386,7 +422,8 @@ class MkvRecorderImpl {
         auto& last = _last_event_rel[static_cast<std::size_t>(track)];
         // Events before the first frame hold from the start; an event timed
         // before the previous one of its track cannot go back in the file.
-        const std::int64_t rel = std::max({std::int64_t{0}, pts_us - _origin_pts_us, last});
+        const std::int64_t rel =
+            std::max({std::int64_t{0}, saturating_sub(pts_us, _origin_pts_us), last});
         _writer->write_event(track, text, rel);
         last = rel;
         if (track == MkvTrack::camera_state) _last_controls_text = text;
@@ -412,7 +449,17 @@ class MkvRecorderImpl {
             try {
                 if (auto source_t0 = _options.t0_monotonic_ns_provider()) {
                     // The source's origin is its pts 0; ours is the first recorded frame.
-                    t0_monotonic_ns = *source_t0 + _origin_pts_us * 1000;
+                    std::int64_t offset_ns = 0;
+                    std::int64_t t0 = 0;
+                    if (!__builtin_mul_overflow(_origin_pts_us, std::int64_t{1000}, &offset_ns) &&
+                        !__builtin_add_overflow(*source_t0, offset_ns, &t0)) {
+                        t0_monotonic_ns = t0;
+                    } else {
+                        log_printf(logger(), spdlog::level::warn,
+                                   "recorder: the source's time origin %d ns plus %d us does not "
+                                   "fit a clock reading; using this host's",
+                                   *source_t0, _origin_pts_us);
+                    }
                 }
             } catch (const std::exception&) {
                 log_exception(logger(), "recorder: t0_monotonic_ns_provider failed (non-fatal)");
@@ -455,14 +502,18 @@ class MkvRecorderImpl {
             return;
         }
         if (text == _last_controls_text) return;
-        write_event_now(MkvTrack::camera_state, text, _last_video_rel + _origin_pts_us);
+        write_event_now(MkvTrack::camera_state, text,
+                        saturating_add(_last_video_rel, _origin_pts_us));
     }
 
     // Constant after construction.
     const MkvRecorderOptions _options;
     std::string _fourcc;
     double _fps = 30.0;
-    std::int64_t _frame_interval_us = 33333;
+    /// From the source's frame rate when it is a camera's.
+    std::optional<std::int64_t> _frame_interval_us;
+    /// The last spacing of two frames in time order.
+    std::optional<std::int64_t> _measured_interval_us;
     std::string _camera_info_json;
     std::size_t _yuyv_frame_size = 0;
 

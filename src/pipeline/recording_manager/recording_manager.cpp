@@ -70,6 +70,7 @@ RecordingManager::RecordingManager(RecordingManagerOptions options)
       _camera_controls_provider(std::move(options.camera_controls_provider)),
       _recorder_factory(std::move(options.recorder_factory)),
       _core(std::make_shared<detail::RecordingManagerCore>()) {
+    if (!_source) throw std::invalid_argument("RecordingManager needs a source, got none");
     _pump_callback = make_frame_callback(
         [core = _core](const FramePtr& raw) { detail::pump_frame(*core, raw); });
 }

@@ -14,6 +14,8 @@
 namespace kelvo {
 namespace {
 
+constexpr double MAX_CANVAS_SIDE = 65536;
+
 // Python-style text of a size sequence: (0, 640), (360.5, 640), (1, 2, 3).
 std::string size_repr(const Json& value) {
     if (!value.is_array()) {
@@ -70,14 +72,17 @@ RectifyPassthroughInference::RectifyPassthroughInference(const Json& canvas_size
     bool ok = canvas_size.is_array() && canvas_size.size() == 2;
     if (ok) {
         for (const auto& element : canvas_size) {
-            ok = ok && element.is_number() && element.get<double>() > 0;
+            // Whole numbers that fit a canvas: 1.5 is no size, and 1e12 would
+            // not survive the cast.
+            ok = ok && element.is_number() && element.get<double>() > 0 &&
+                 element.get<double>() <= MAX_CANVAS_SIDE &&
+                 element.get<double>() == std::floor(element.get<double>());
         }
     }
     if (!ok) {
         throw std::invalid_argument("canvas_size must be (H, W) of positive ints; got " +
                                     size_repr(canvas_size));
     }
-    // Fractional sizes are not refused; they are truncated like any int().
     _canvas_h = static_cast<int>(canvas_size[0].get<double>());
     _canvas_w = static_cast<int>(canvas_size[1].get<double>());
 }
