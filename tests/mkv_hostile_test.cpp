@@ -252,6 +252,36 @@ TEST(MkvHostileMemory, DeepAndHugeRecordingsStayWithinACappedAddressSpace) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST(MkvHostileCommand, InfoAndReplayReadWhatCanBeReadAndExitZero) {
+    TempDir dir("mkv_hostile");
+    RecordingSpec spec;
+    spec.frames = 4;
+    spec.camera_state = {{0, nested(60'000)}, {10, R"({"exposure": 5})"}};
+    spec.calibration = {{20, nested(60'000)}};
+    spec.camera_info = R"({"base_calibration": )" + nested(60'000) + "}";
+    const auto path = testing::make_recording(dir.path(), "hostile.mkv", spec);
+    for (const std::string command : {"info", "replay --mode every_frame"}) {
+        SCOPED_TRACE(command);
+        std::string out;
+        const int status = testing::run_command(
+            std::string(KELVO_CLI) + " " + command + " --json " + path.string() + " 2>&1", &out);
+        EXPECT_EQ(status, 0) << out;
+        EXPECT_NE(out.find("(skipped)"), std::string::npos) << out;
+    }
+    EXPECT_NE(testing::run_command(std::string(KELVO_CLI) + " info " + (dir / "none.mkv").string() +
+                                   " >/dev/null 2>&1"),
+              0);
+}
+
+TEST(MkvHostileCalls, NullCallbacksAreRefused) {
+    TempDir dir("mkv_hostile");
+    RecordingSpec spec;
+    spec.frames = 2;
+    MkvReplay replay(testing::make_recording(dir.path(), "calls.mkv", spec));
+    EXPECT_THROW(replay.add_fanout(nullptr), std::invalid_argument);
+    EXPECT_THROW(replay.add_fanout(make_frame_callback(nullptr)), std::invalid_argument);
+}
+
 TEST(FrameDecoding, FramesThatAreNotTheStreamsImageAreRefusedBeforeDecoding) {
     TempDir dir("frame_decode");
     const auto jpeg = testing::test_jpeg(dir.path(), 64, 32);

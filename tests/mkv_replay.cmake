@@ -20,7 +20,7 @@ foreach(test mkv_replay_test mkv_replay_roundtrip_test mkv_replay_realtime_test 
   kelvo_add_test(${test} LABELS ${labels} LIBS kelvo::kelvo_mkv_replay kelvo::kelvo_fenwa PkgConfig::FFMPEG
     TIMEOUT 600)
   target_include_directories(${test} PRIVATE ${PROJECT_SOURCE_DIR}/src)
-  if(test STREQUAL mkv_replay_test)
+  if(test STREQUAL mkv_replay_test OR test STREQUAL mkv_hostile_test)
     add_dependencies(${test} kelvo)  # runs the `kelvo info` / `kelvo replay` commands
   endif()
 endforeach()
