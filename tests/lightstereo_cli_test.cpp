@@ -102,7 +102,7 @@ TEST(LightStereoCli, DepthRunsTheNetworkOnceTheModelIsInPlace) {
     EXPECT_EQ(summary["frames"], 3);
     EXPECT_EQ(summary["backend"], "lightstereo");
     for (int i = 0; i < 3; ++i) {
-        const auto map_file = tmp / "out" / ("frame_00000" + std::to_string(i) + ".tiff");
+        const auto map_file = tmp / "out" / ("disparity_00000" + std::to_string(i) + ".tiff");
         const cv::Mat map = cv::imread(map_file.string(), cv::IMREAD_UNCHANGED);
         ASSERT_FALSE(map.empty()) << map_file;
         EXPECT_EQ(map.type(), CV_32F);

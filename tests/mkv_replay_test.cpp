@@ -888,11 +888,27 @@ TEST_F(MkvFiles, InfoCommandPrintsTheRecording) {
     const Json j = Json::parse(out);
     std::vector<std::string> keys;
     for (const auto& [k, v] : j.items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{
-                        "path", "fourcc", "width", "height", "fps", "camera_name", "camera_serial",
-                        "sku", "clock_domain", "t0_monotonic_ns", "t0_utc_ns", "mode_slug",
-                        "duration_us", "frame_count", "calibration_events", "camera_state_events",
-                        "has_base_calibration", "camera_controls_snapshot", "attachments"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"path",
+                                              "fourcc",
+                                              "codec",
+                                              "decodable",
+                                              "width",
+                                              "height",
+                                              "fps",
+                                              "camera_name",
+                                              "camera_serial",
+                                              "sku",
+                                              "clock_domain",
+                                              "t0_monotonic_ns",
+                                              "t0_utc_ns",
+                                              "mode_slug",
+                                              "duration_us",
+                                              "frame_count",
+                                              "calibration_events",
+                                              "camera_state_events",
+                                              "has_base_calibration",
+                                              "camera_controls_snapshot",
+                                              "attachments"}));
     EXPECT_EQ(j["fourcc"], "MJPG");
     EXPECT_EQ(j["sku"], testing::KNOWN_SKU);
     EXPECT_EQ(j["mode_slug"], "1280x360@30-MJPG");

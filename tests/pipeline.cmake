@@ -6,7 +6,7 @@ kelvo_add_test(pipeline_test LABELS integration threaded
 # Nothing references the back-end libraries by symbol: keep them linked so
 # their registrars run.
 target_link_options(pipeline_test PRIVATE -Wl,--no-as-needed)
-kelvo_add_test(pipeline_cli_test LABELS integration TIMEOUT 600)
+kelvo_add_test(pipeline_cli_test LABELS integration TIMEOUT 600 SOURCES kelvo_cli_test.cpp)
 add_dependencies(pipeline_cli_test kelvo)
 kelvo_add_test(pipeline_neural_test LABELS integration threaded)
 kelvo_add_test(pipeline_plugin_test LABELS integration threaded)

@@ -147,7 +147,7 @@ TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
         EXPECT_NE(run.err.find("running on the unrectified pair"), std::string::npos);
         const cv::Mat expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, c.params);
         for (int i = 0; i < 3; ++i) {
-            const cv::Mat got = cv::imread((out / fmt::format("frame_{:06d}.tiff", i)).string(),
+            const cv::Mat got = cv::imread((out / fmt::format("disparity_{:06d}.tiff", i)).string(),
                                            cv::IMREAD_UNCHANGED);
             ASSERT_EQ(got.type(), CV_32F);
             EXPECT_EQ(kelvo::testing::differing(got, expected), 0);
@@ -171,10 +171,10 @@ TEST(KelvoDepth, MaxFramesAndPassthrough) {
     const Json summary = Json::parse(run.out);
     EXPECT_EQ(summary["frames"], 2);
     EXPECT_EQ(summary["variant"], "256x512");
-    EXPECT_TRUE(std::filesystem::is_regular_file(out / "frame_000000_left.png"));
-    EXPECT_TRUE(std::filesystem::is_regular_file(out / "frame_000001_right.png"));
-    EXPECT_FALSE(std::filesystem::exists(out / "frame_000002_left.png"));
-    EXPECT_FALSE(std::filesystem::exists(out / "frame_000000.tiff"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(out / "rectified_left_000000.png"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(out / "rectified_right_000001.png"));
+    EXPECT_FALSE(std::filesystem::exists(out / "rectified_left_000002.png"));
+    EXPECT_FALSE(std::filesystem::exists(out / "disparity_000000.tiff"));
 }
 
 TEST(KelvoDepth, BadInputGivesAClearMessage) {
@@ -220,12 +220,14 @@ TEST(KelvoBackends, JsonListsTheRegistryInOrder) {
     for (const auto& entry : list) {
         std::vector<std::string> keys;
         for (auto it = entry.begin(); it != entry.end(); ++it) keys.push_back(it.key());
-        EXPECT_EQ(keys, (std::vector<std::string>{"key", "label", "neural", "variants"}));
+        EXPECT_EQ(keys, (std::vector<std::string>{"key", "label", "neural", "default_variant",
+                                                  "variants"}));
         for (const auto& v : entry["variants"]) {
             std::vector<std::string> vkeys;
             for (auto it = v.begin(); it != v.end(); ++it) vkeys.push_back(it.key());
             EXPECT_EQ(vkeys, (std::vector<std::string>{"slug", "label", "inference_kwargs",
-                                                       "files_to_download", "configurations"}));
+                                                       "files_to_download", "models_present",
+                                                       "configurations"}));
         }
     }
     EXPECT_EQ(list[0]["label"], "StereoBM (classical, CPU, fastest)");

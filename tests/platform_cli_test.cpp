@@ -49,12 +49,23 @@ TEST(RecordCommand, FailsCleanlyWithoutTheCamera) {
     EXPECT_NE(text.find("no connected camera with serial 'NO-SUCH-UNIT'"), std::string::npos)
         << text;
     EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(run("record --serial NO-SUCH-UNIT --out '" + out + "' --seconds 0", &text), 1)
+        << text;
+    if (list_connected_kelvo_cameras().empty()) {
+        // Without --serial the only attached camera is taken; with none, that is said.
+        EXPECT_EQ(run("record --out '" + out + "'", &text), 1) << text;
+        EXPECT_NE(text.find("no connected Kelvo cameras found"), std::string::npos) << text;
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
     struct Case {
         std::string args;
         std::string message;
     };
+    // All refused before any camera is looked for.
     const std::vector<Case> usage = {
-        {"record --out x.mkv", "--serial"},
+        {"record --out x.mkv --mode 1x1@1-NOPE", "unknown capture mode '1x1@1-NOPE'"},
+        {"record --out x.mkv --set no_such_control=1", "unknown camera control 'no_such_control'"},
+        {"record --out x.mkv --set exposure=0", "exposure must be within 1..80000"},
         {"record --serial A", "--out"},
         {"record --serial A --out x.mkv --set exposure", "NAME=VALUE"},
         {"record --serial A --out x.mkv --set exposure=fast", "NAME=VALUE"},

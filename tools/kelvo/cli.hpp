@@ -1,25 +1,37 @@
-// The `kelvo` command: subcommands register themselves with a name, their
-// options and a handler; the parser refuses anything it does not know.
+// The `kelvo` command: subcommands register themselves with a name, a
+// summary and a set-up function that declares their options on a CLI11
+// sub-application and returns the function that runs the command once the
+// options are parsed. Parsing, help and exit statuses live in main.cpp.
 #pragma once
 
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kelvo/json.hpp"
 
+namespace CLI {
+class App;
+}
+
 namespace kelvo {
 class FrameSource;
-}
+struct ModelFile;
+}  // namespace kelvo
 
 namespace kelvo::cli {
 
-/// A usage error: printed with the subcommand's usage, exit status 2.
+/// Exit statuses: 0 done, 1 failed, 2 usage error, 130 interrupted.
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+inline constexpr int EXIT_INTERRUPTED = 130;
+
+/// A usage error: printed with a pointer to the command's help, exit status 2.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -31,27 +43,12 @@ struct ExitError : std::runtime_error {
     int status;
 };
 
-struct Args {
-    std::vector<std::string> positional;
-    std::map<std::string, std::vector<std::string>> values;  ///< option -> every value given
-    std::set<std::string> flags;
-
-    bool flag(const std::string& name) const { return flags.count(name) != 0; }
-    std::optional<std::string> value(const std::string& name) const;
-    std::vector<std::string> all(const std::string& name) const;
-    long long integer(const std::string& name, long long fallback) const;
-    double number(const std::string& name, double fallback) const;
-};
-
 struct Command {
     std::string name;
-    std::string usage;  ///< e.g. "catalog [--sku SKU] [--json]"
     std::string summary;
-    std::set<std::string> value_options;  ///< options that take a value ("--sku")
-    std::set<std::string> flag_options;   ///< options without a value ("--json")
-    std::size_t min_positional = 0;
-    std::size_t max_positional = 0;
-    std::function<int(const Args&)> run;
+    /// Declares the command's options on `app` and returns the function that
+    /// runs the command with the values parsed into them.
+    std::function<std::function<int()>(CLI::App& app)> setup;
 };
 
 /// Adds a subcommand; called from static registrars in the command files.
@@ -63,10 +60,16 @@ std::optional<long long> parse_integer(std::string_view text);
 /// The whole text as a floating-point number, or nothing.
 std::optional<double> parse_number(std::string_view text);
 
+/// "NAME=VALUE" split at the first '='; UsageError naming `option` otherwise.
+std::pair<std::string, std::string> split_setting(const std::string& text, std::string_view option);
+
 /// The current control values of a source, by name (only controls that have one).
 Json control_values(FrameSource& source);
 
-/// True when standard output is a terminal (progress bars are drawn only then).
-bool stdout_is_terminal();
+/// True when the model file (or its extracted archive member) is in the cache folder.
+bool model_file_present(const ModelFile& file);
+
+/// The kit's version, as `kelvo --version` prints it.
+const char* version();
 
 }  // namespace kelvo::cli

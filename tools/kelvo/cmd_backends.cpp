@@ -1,7 +1,10 @@
-// `kelvo backends`: the registered depth back-ends with their variants.
+// `kelvo backends`: the registered depth back-ends with their default
+// variant, their variants, whether each variant's model files are in place,
+// and their runtime controls.
 #include <iostream>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.hpp"
 #include "kelvo/inference/registry.hpp"
@@ -9,6 +12,13 @@
 
 namespace kelvo::cli {
 namespace {
+
+bool files_present(const InferenceVariant& v) {
+    for (const auto& f : v.files_to_download) {
+        if (!model_file_present(f)) return false;
+    }
+    return true;
+}
 
 Json variant_json(const InferenceVariant& v) {
     Json j;
@@ -24,19 +34,37 @@ Json variant_json(const InferenceVariant& v) {
         files.push_back(std::move(file));
     }
     j["files_to_download"] = std::move(files);
+    j["models_present"] = files_present(v);
     j["configurations"] = v.configurations;
     return j;
 }
 
-int run_backends(const Args& args) {
+std::string control_text(const IntControl& c) {
+    if (c.kind == "enum" && c.enum_values) {
+        std::vector<std::string> values;
+        for (const auto& [value, name] : *c.enum_values) {
+            values.push_back(fmt::format("{}={}", static_cast<long long>(value), name));
+        }
+        return fmt::format("{}={} ({})", c.name, c.default_value, fmt::join(values, ", "));
+    }
+    std::string range;
+    if (c.min && c.max) range = fmt::format("{}..{}", *c.min, *c.max);
+    if (c.step && *c.step != 1) range += fmt::format(" step {}", *c.step);
+    if (c.unit) range += " " + *c.unit;
+    return range.empty() ? fmt::format("{}={}", c.name, c.default_value)
+                         : fmt::format("{}={} ({})", c.name, c.default_value, range);
+}
+
+int run_backends(bool json) {
     const auto classes = registered_inferences();
-    if (args.flag("--json")) {
+    if (json) {
         Json list = Json::array();
         for (const auto& cls : classes) {
             Json entry;
             entry["key"] = cls->key;
             entry["label"] = cls->label;
             entry["neural"] = cls->neural;
+            entry["default_variant"] = cls->variant("").slug;
             Json variants = Json::array();
             for (const auto& v : cls->variants()) variants.push_back(variant_json(v));
             entry["variants"] = std::move(variants);
@@ -47,17 +75,20 @@ int run_backends(const Args& args) {
     }
     for (const auto& cls : classes) {
         fmt::print("{}  {}{}\n", cls->key, cls->label, cls->neural ? "" : "  [not neural]");
+        fmt::print("    default variant: {}\n", cls->variant("").slug);
         for (const auto& v : cls->variants()) {
             const Json& meta = v.configurations.contains("selector_meta")
                                    ? v.configurations["selector_meta"]
                                    : Json::object();
-            fmt::print("    {:<28} {:<28} {}\n", v.slug, v.label,
+            const char* status = v.files_to_download.empty() ? "no model file"
+                                 : files_present(v)          ? "model present"
+                                                             : "model missing";
+            fmt::print("    {:<28} {:<28} {:<14} {}\n", v.slug, v.label, status,
                        meta.contains("summary") ? meta["summary"].get<std::string>() : "");
         }
         if (!cls->controls.empty()) {
-            fmt::print("    controls:");
-            for (const auto& c : cls->controls) fmt::print(" {}={}", c.name, c.default_value);
-            fmt::print("\n");
+            fmt::print("    controls (--set NAME=VALUE; default, range):\n");
+            for (const auto& c : cls->controls) fmt::print("      {}\n", control_text(c));
         }
     }
     return 0;
@@ -65,10 +96,15 @@ int run_backends(const Args& args) {
 
 const bool registered = register_command({
     .name = "backends",
-    .usage = "backends [--json]",
-    .summary = "list the registered depth back-ends and their variants",
-    .flag_options = {"--json"},
-    .run = run_backends,
+    .summary = "list the depth back-ends: variants, default variant, model files, controls",
+    .setup =
+        [](CLI::App& app) {
+            auto json = std::make_shared<bool>(false);
+            app.add_flag("--json", *json,
+                         "print JSON: per back-end its key, label, neural, default_variant and "
+                         "variants (with models_present)");
+            return [json] { return run_backends(*json); };
+        },
 });
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
+
 #include "cli.hpp"
 #include "kelvo/cameras/kelvo_corvan.hpp"
 #include "kelvo/cameras/kelvo_fenwa.hpp"
@@ -41,22 +43,27 @@ void print_table(const std::string& name, const CameraSpec& spec) {
     controls("controls (Windows)", *spec.windows_controls);
 }
 
-int run_catalog(const Args& args) {
+struct CatalogArgs {
+    std::string sku;
+    bool json = false;
+};
+
+int run_catalog(const CatalogArgs& args) {
     const std::pair<const char*, const CameraSpec*> entries[] = {{"KELVO_CORVAN", &KELVO_CORVAN},
                                                                  {"KELVO_FENWA", &KELVO_FENWA}};
-    if (auto sku = args.value("--sku")) {
+    if (!args.sku.empty()) {
         for (const auto& [name, spec] : entries) {
-            if (!spec->has_sku(*sku)) continue;
-            if (args.flag("--json")) {
+            if (!spec->has_sku(args.sku)) continue;
+            if (args.json) {
                 std::cout << spec->to_json().dump(2) << "\n";
             } else {
                 print_table(name, *spec);
             }
             return 0;
         }
-        throw ExitError(2, "unknown SKU: " + *sku);
+        throw ExitError(EXIT_USAGE, "unknown SKU: " + args.sku);
     }
-    if (args.flag("--json")) {
+    if (args.json) {
         Json all = Json::object();
         for (const auto& [name, spec] : entries) all[name] = spec->to_json();
         std::cout << all.dump(2) << "\n";
@@ -68,11 +75,19 @@ int run_catalog(const Args& args) {
 
 const bool registered = register_command({
     .name = "catalog",
-    .usage = "catalog [--sku SKU] [--json]",
-    .summary = "print the camera catalogue",
-    .value_options = {"--sku"},
-    .flag_options = {"--json"},
-    .run = run_catalog,
+    .summary = "print the camera catalogue: product codes, capture modes, controls",
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<CatalogArgs>();
+            app.add_option("--sku", args->sku,
+                           "only the family holding this product code (an unknown code exits "
+                           "with status 2)")
+                ->type_name("SKU");
+            app.add_flag("--json", args->json,
+                         "print JSON: {\"KELVO_CORVAN\": {...}, \"KELVO_FENWA\": {...}}, or "
+                         "the one family with --sku");
+            return [args] { return run_catalog(*args); };
+        },
 });
 
 }  // namespace

@@ -10,15 +10,19 @@
 #include <set>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli.hpp"
-#include "depth_maps.hpp"
 #include "kelvo/cameras/kelvo_corvan.hpp"
+#include "kelvo/errors.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
+#include "maps.hpp"
+#include "options.hpp"
+#include "safe_output.hpp"
 
 namespace kelvo::cli {
 namespace {
@@ -47,8 +51,9 @@ std::filesystem::path record(const std::filesystem::path& dir, const detail::Syn
     info["base_calibration"] = factory;
 
     const auto path = dir / "demo.mkv";
+    PendingFile file(path);
     MkvRecorder recorder({
-        .path = path.string(),
+        .path = file.path().string(),
         .width = 2 * scene.eye_size.width,
         .height = scene.eye_size.height,
         .camera_info_payload = info,
@@ -85,19 +90,27 @@ std::filesystem::path record(const std::filesystem::path& dir, const detail::Syn
         throw RuntimeError(fmt::format("the demo recording holds {} of {} frames ({} dropped)",
                                        result.frames_written, frames, result.frames_dropped));
     }
+    file.commit();
     return path;
 }
 
-int run_demo(const Args& args) {
-    const long long frames = args.integer("--frames", 30);
-    if (frames < 1 || frames > 300) throw UsageError("--frames must be within 1..300");
+struct DemoArgs {
+    std::string out;
+    long long frames = 30;
+    bool force = false;
+};
+
+int run_demo(const DemoArgs& args) {
+    const long long frames = args.frames;
     std::filesystem::path dir;
-    if (auto out = args.value("--out")) {
-        dir = *out;
+    if (!args.out.empty()) {
+        dir = args.out;
     } else {
         dir = std::filesystem::temp_directory_path() / fmt::format("kelvo_demo_{}", ::getpid());
     }
-    std::filesystem::create_directories(dir / "disparity");
+    const OutputFolder folder(dir, args.force, "--out");
+    const OutputFolder maps(dir / "disparity", args.force, "--out");
+    refuse_existing_file(dir / "demo.mkv", args.force, "--out");
 
     const auto scene = detail::default_synthetic_scene();
     fmt::print("kelvo demo: recording {} synthetic frames ({}x{} side by side, MJPEG)\n", frames,
@@ -130,6 +143,7 @@ int run_demo(const Args& args) {
     pipeline.stop();
     if (packets.empty()) throw RuntimeError("the demo recording gave no frames");
 
+    const MapMeaning meaning = disparity_meaning("stereo-bm");
     std::set<const Calibration*> calibrations;
     std::int64_t valid = 0, considered = 0, bad = 0;
     double error_sum = 0;
@@ -142,7 +156,7 @@ int run_demo(const Args& args) {
         error_sum += s.end_point_error * static_cast<double>(s.valid);
         bad += static_cast<std::int64_t>(std::llround(s.bad_2px * static_cast<double>(s.valid)));
         calibrations.insert(packet->calibration.get());
-        write_float_map(packet->disparity, dir / "disparity" / frame_stem(index));
+        write_float_map(packet->disparity, dir / "disparity" / frame_stem("frame", index), meaning);
     }
     const auto emitted = static_cast<std::int64_t>(packets.size());
 
@@ -166,10 +180,33 @@ int run_demo(const Args& args) {
 
 const bool registered = register_command({
     .name = "demo",
-    .usage = "demo [--out DIR] [--frames N]",
-    .summary = "record a synthetic scene, run stereo-bm on it and report accuracy",
-    .value_options = {"--out", "--frames"},
-    .run = run_demo,
+    .summary = "record a synthetic scene, run stereo-bm on it and report speed and accuracy",
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<DemoArgs>();
+            app.add_option("--out", args->out,
+                           "folder for demo.mkv and the disparity maps (disparity/"
+                           "frame_NNNNNN.tiff, pixels, with .png previews); default: a new "
+                           "folder under the system's temporary folder; must be new or empty "
+                           "unless --force")
+                ->type_name("DIR");
+            app.add_option("--frames", args->frames, "frames to record and process, 1..300")
+                ->type_name("N")
+                ->check(CLI::Validator(
+                    [](std::string& text) -> std::string {
+                        const auto n = parse_integer(text);
+                        if (!n || *n < 1 || *n > 300) {
+                            return "must be within 1..300; got '" + text + "'";
+                        }
+                        return {};
+                    },
+                    ""))
+                ->capture_default_str();
+            app.add_flag("--force", args->force,
+                         "replace the demo files of an earlier run in --out (other files are "
+                         "kept)");
+            return [args] { return run_demo(*args); };
+        },
 });
 
 }  // namespace

@@ -1,159 +1,180 @@
-// `kelvo depth`: runs a recording through the pipeline as fast as possible
-// and writes one disparity (or depth) map per frame.
-#include <chrono>
+// `kelvo depth`: runs a recording through a depth back-end frame by frame and
+// writes one map per frame, named by what it holds (disparity_NNNNNN.tiff in
+// pixels, depth_NNNNNN.tiff in metres or relative units) with a preview, plus
+// frames.csv and run.json that explain them.
 #include <iostream>
-#include <limits>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
+#include "batch.hpp"
 #include "cli.hpp"
-#include "depth_maps.hpp"
 #include "kelvo/json.hpp"
-#include "kelvo/pipeline/pipeline.hpp"
-#include "kelvo/pipeline/recording_manager.hpp"
-#include "kelvo/sources/mkv_replay.hpp"
+#include "maps.hpp"
+#include "run_files.hpp"
 
 namespace kelvo::cli {
 namespace {
 
-std::pair<std::string, int> parse_set(const std::string& text) {
-    const auto eq = text.find('=');
-    if (eq == std::string::npos || eq == 0) {
-        throw UsageError("--set expects NAME=VALUE; got '" + text + "'");
-    }
-    const std::string name = text.substr(0, eq), value = text.substr(eq + 1);
-    const auto out = parse_integer(value);
-    if (!out || *out < std::numeric_limits<int>::min() || *out > std::numeric_limits<int>::max()) {
-        throw UsageError("--set " + name + " expects an integer value; got '" + value + "'");
-    }
-    return {name, static_cast<int>(*out)};
+namespace fs = std::filesystem;
+
+struct DepthArgs {
+    std::string path;
+    BackendArgs backend;
+    std::string out;
+    RangeArgs range;
+    std::string record;
+    bool force = false;
+    bool json = false;
+};
+
+std::string number_cell(double value, bool valid) {
+    return valid ? fmt::format("{:.6g}", value) : std::string();
 }
 
-int run_depth(const Args& args) {
-    const std::filesystem::path recording = args.positional.at(0);
-    const auto backend = args.value("--backend");
-    if (!backend) throw UsageError("--backend is required (see `kelvo backends`)");
-    const std::string variant = args.value("--variant").value_or("");
-    std::vector<std::pair<std::string, int>> controls;
-    for (const auto& s : args.all("--set")) controls.push_back(parse_set(s));
-    const long long max_frames = args.integer("--max-frames", 0);
-    if (max_frames < 0) throw UsageError("--max-frames must not be negative");
-    const std::filesystem::path out =
-        args.value("--out").value_or(recording.stem().string() + "_depth");
-    const bool json = args.flag("--json");
-    const std::optional<std::string> record = args.value("--record");
-    if (record && record->empty()) throw UsageError("--record expects a file name");
-    if (!std::filesystem::is_regular_file(recording)) {
-        throw ExitError(1, "kelvo depth: error: no such recording: " + recording.string());
+int run_depth(const DepthArgs& args) {
+    const fs::path recording = args.path;
+    const fs::path out =
+        args.out.empty() ? fs::path(recording.stem().string() + "_depth") : fs::path(args.out);
+    if (!args.record.empty()) {
+        refuse_same_file(recording, args.record, "--record");
+        refuse_existing_file(args.record, args.force, "--record");
     }
+    BatchRun run("depth", recording, args.backend, args.range);
+    const std::string backend = run.pipeline().backend_key();
+    const bool mono = run.mono();
+    const MapMeaning meaning =
+        mono ? depth_meaning(backend, run.metric_depth()) : disparity_meaning(backend);
+    const CalibrationNames calibrations(run.replay());
 
-    auto source = std::make_shared<MkvReplay>(
-        recording, MkvReplayOptions{.replay_mode = "every_frame", .loop = false});
-    // With --record the recording starts before the first frame is grabbed,
-    // so the source is opened here rather than by the pipeline's start().
-    std::optional<CameraInfo> opened;
-    if (record) opened = source->open();
-    std::unique_ptr<Pipeline> pipeline;
+    OutputFolder folder(out, args.force, "--out");
     try {
-        pipeline = std::make_unique<Pipeline>(PipelineOptions{.source = source,
-                                                              .backend = *backend,
-                                                              .variant = variant,
-                                                              .controls = controls,
-                                                              .block_when_full = true,
-                                                              .stop_at_end = true,
-                                                              .manage_source = !record,
-                                                              .camera_info = opened});
-    } catch (const std::invalid_argument& e) {
-        throw UsageError(e.what());
+        if (!args.record.empty()) run.record_to(args.record);
+    } catch (...) {
+        folder.remove_if_unused();
+        throw;
     }
-    if (record) {
-        Pipeline* p = pipeline.get();
-        pipeline->set_recording_controller(std::make_shared<RecordingManager>(
-            RecordingManagerOptions{.source = source,
-                                    .info_provider = [p] { return p->camera_info(); },
-                                    .camera_controls_provider = [] { return Json::object(); }}));
-        pipeline->start_recording(*record);
-    }
-    std::filesystem::create_directories(out);
-    const bool progress = !json && stdout_is_terminal();
-    const auto t0 = std::chrono::steady_clock::now();
-    pipeline->start();  // opens the recording and builds its frame index
-    long long total = static_cast<long long>(source->frame_index().size());
-    if (max_frames > 0 && (total == 0 || max_frames < total)) total = max_frames;
-    long long frames = 0;
-    while (max_frames == 0 || frames < max_frames) {
-        auto packet = pipeline->get_packet(1.0);
-        if (!packet) {
-            if (pipeline->is_finished()) break;
-            continue;
-        }
-        const long long index =
-            packet->source_frame_idx ? *packet->source_frame_idx : packet->sequence - 1;
-        const auto stem = out / frame_stem(index);
-        if (!packet->disparity.empty()) {
-            write_float_map(packet->disparity, stem);
-        } else if (!packet->depth.empty()) {
-            write_float_map(packet->depth, stem);
+    FramesCsv csv(out, {"sequence", "pts_us", "source_frame_idx", "file", "calibration",
+                        "preview_min", "preview_max"});
+    std::string written_kind;
+    const BatchOutcome outcome = run.run([&](const FramePacket& packet) {
+        const long long index = file_index(packet.source_frame_idx, packet.sequence);
+        std::string file;
+        PreviewScale scale;
+        const cv::Mat& map = mono ? packet.depth : packet.disparity;
+        if (!map.empty()) {
+            const std::string stem = frame_stem(meaning.kind, index);
+            scale = write_float_map(map, out / stem, meaning);
+            file = stem + ".tiff";
+            written_kind = meaning.kind;
         } else {
             // The pass-through: the rectified pair is all there is.
-            cv::imwrite(stem.string() + "_left.png", packet->rectified_left);
-            cv::imwrite(stem.string() + "_right.png", packet->rectified_right);
+            file = frame_stem("rectified_left", index) + ".png";
+            write_png(packet.rectified_left, out / file);
+            write_png(packet.rectified_right,
+                      out / (frame_stem("rectified_right", index) + ".png"));
+            written_kind = "rectified";
         }
-        ++frames;
-        if (progress) {
-            const double s =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            draw_progress(frames, total, s > 0 ? frames / s : 0.0);
+        csv.row({std::to_string(packet.sequence), std::to_string(packet.pts_us),
+                 packet.source_frame_idx ? std::to_string(*packet.source_frame_idx) : "", file,
+                 calibrations.at(packet.pts_us, packet.calibration != nullptr),
+                 number_cell(scale.lo, scale.any_valid), number_cell(scale.hi, scale.any_valid)});
+    });
+
+    if (outcome.frames > 0) {
+        csv.commit();
+        Json j = run_json("depth", recording, run.pipeline(), calibrations, args.range);
+        if (written_kind == "rectified") {
+            j["maps"] = Json{{"kind", "rectified"},
+                             {"files", "rectified_left_NNNNNN.png, rectified_right_NNNNNN.png"}};
+        } else {
+            j["maps"] = Json{{"kind", meaning.kind},
+                             {"unit", meaning.unit},
+                             {"files", meaning.kind + "_NNNNNN.tiff"},
+                             {"format", "32-bit float TIFF, NaN = no estimate"},
+                             {"previews", meaning.kind + "_NNNNNN.png"},
+                             {"preview_scale",
+                              "turbo colour map from the smallest (blue) to the largest (red) "
+                              "valid value of each frame, printed on the colour bar and in "
+                              "frames.csv; black = no estimate"}};
         }
+        j["file_index"] = "NNNNNN is the frame's source_frame_idx in the recording";
+        j["frames"] = outcome.frames;
+        j["frames_undecodable"] = outcome.stats.frames_undecodable;
+        j["frames_failed"] = outcome.stats.frames_failed;
+        j["seconds"] = outcome.seconds;
+        j["interrupted"] = outcome.interrupted;
+        j["recording_copy"] = outcome.recording
+                                  ? Json(fs::absolute(outcome.recording->path).string())
+                                  : Json(nullptr);
+        write_file_atomically(out / "run.json", j.dump(2) + "\n");
+    } else {
+        csv.discard();
     }
-    pipeline->stop();
-    std::optional<RecordingResult> recorded;
-    if (record) {
-        recorded = pipeline->stop_recording();
-        source->close();
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double fps = seconds > 0 ? frames / seconds : 0.0;
-    if (progress) std::fprintf(stdout, "\n");
-    if (json) {
+    folder.remove_if_unused();
+
+    const double fps = outcome.seconds > 0 ? outcome.frames / outcome.seconds : 0.0;
+    if (args.json) {
         Json summary;
-        summary["frames"] = frames;
-        summary["seconds"] = seconds;
+        summary["frames"] = outcome.frames;
+        summary["seconds"] = outcome.seconds;
         summary["fps"] = fps;
-        summary["backend"] = pipeline->backend_key();
-        summary["variant"] = pipeline->variant().slug;
-        summary["out"] = std::filesystem::absolute(out).string();
-        if (recorded) summary["recording"] = recorded->to_json();
+        summary["backend"] = backend;
+        summary["variant"] = run.pipeline().variant().slug;
+        summary["out"] = fs::absolute(out).string();
+        if (outcome.recording) summary["recording"] = outcome.recording->to_json();
         std::cout << summary.dump() << "\n";
     } else {
-        fmt::print("{} frames in {:.2f} s ({:.1f} fps) with {} {} -> {}\n", frames, seconds, fps,
-                   pipeline->backend_key(), pipeline->variant().slug, out.string());
-        if (recorded) {
+        fmt::print("{} frames in {:.2f} s ({:.1f} fps) with {} {} -> {}\n", outcome.frames,
+                   outcome.seconds, fps, backend, run.pipeline().variant().slug, out.string());
+        if (outcome.recording) {
             fmt::print("recorded {} frames ({} dropped, {:.2f} s) -> {}\n",
-                       recorded->frames_written, recorded->frames_dropped,
-                       recorded->duration_us / 1e6, recorded->path);
+                       outcome.recording->frames_written, outcome.recording->frames_dropped,
+                       outcome.recording->duration_us / 1e6, outcome.recording->path);
         }
     }
-    const auto stats = pipeline->stats();
-    if (stats.frames_undecodable > 0 || stats.frames_failed > 0) {
+    std::fflush(stdout);
+    const auto& s = outcome.stats;
+    if (outcome.frames > 0 && (s.frames_undecodable > 0 || s.frames_failed > 0)) {
         std::fprintf(stderr, "kelvo depth: %lld frames did not decode, %lld failed (skipped)\n",
-                     static_cast<long long>(stats.frames_undecodable),
-                     static_cast<long long>(stats.frames_failed));
+                     static_cast<long long>(s.frames_undecodable),
+                     static_cast<long long>(s.frames_failed));
+    }
+    if (outcome.interrupted) return EXIT_INTERRUPTED;
+    if (outcome.frames == 0) {
+        throw ExitError(EXIT_FAILED,
+                        "kelvo depth: no map written: " + run.no_frame_reason(outcome));
     }
     return 0;
 }
 
 const bool registered = register_command({
     .name = "depth",
-    .usage = "depth REC --backend KEY [--variant SLUG] [--set NAME=VALUE]... [--out DIR] "
-             "[--max-frames N] [--record OUT.mkv] [--json]",
     .summary = "run a recording through a depth back-end, one map per frame",
-    .value_options = {"--backend", "--variant", "--set", "--out", "--max-frames", "--record"},
-    .flag_options = {"--json"},
-    .min_positional = 1,
-    .max_positional = 1,
-    .run = run_depth,
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<DepthArgs>();
+            app.add_option("REC", args->path, "the recording (.mkv)")->required();
+            add_backend_options(app, args->backend, /*backend_required=*/true);
+            app.add_option("--out", args->out,
+                           "folder for the maps, frames.csv and run.json; default: "
+                           "<REC name>_depth in the current folder; must be new or empty "
+                           "unless --force")
+                ->type_name("DIR");
+            add_range_options(app, args->range);
+            app.add_option("--record", args->record,
+                           "also record the source frames the run processes (not the maps) to "
+                           "this new Matroska file, with the source's calibration and "
+                           "camera-state history")
+                ->type_name("OUT.mkv");
+            app.add_flag("--force", args->force,
+                         "replace an existing --record file, and the maps of an earlier run in "
+                         "--out (other files there are kept)");
+            app.add_flag("--json", args->json,
+                         "print the summary as JSON: frames, seconds, fps, backend, variant, "
+                         "out (and recording with --record)");
+            return [args] { return run_depth(*args); };
+        },
 });
 
 }  // namespace

@@ -1,24 +1,37 @@
-// `kelvo info`: what a recording holds (tags, camera, histories, frame index).
+// `kelvo info`: what a recording holds (tags, camera, codec, histories,
+// frame index).
 #include <iostream>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.hpp"
 #include "kelvo/json.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
+#include "probe.hpp"
 
 namespace kelvo::cli {
 namespace {
 
-int run_info(const Args& args) {
-    const std::string path = args.positional.at(0);
-    MkvReplay replay(path,
+struct InfoArgs {
+    std::string path;
+    bool json = false;
+};
+
+int run_info(const InfoArgs& args) {
+    if (!std::filesystem::is_regular_file(args.path)) {
+        throw ExitError(EXIT_FAILED, "kelvo info: error: no such recording: " + args.path);
+    }
+    MkvReplay replay(args.path,
                      {.replay_mode = "every_frame", .loop = false, .build_frame_index = true});
     const CameraInfo info = replay.open();
+    const auto codec = probe_video_codec(args.path);
     const auto snapshot = replay.camera_controls_snapshot();
     Json out = Json::object();
-    out["path"] = path;
+    out["path"] = args.path;
     out["fourcc"] = replay.fourcc();
+    out["codec"] = codec ? Json(codec->name) : Json(nullptr);
+    out["decodable"] = codec && codec->decodable;
     out["width"] = info.width;
     out["height"] = info.height;
     out["fps"] = info.fps;
@@ -38,7 +51,11 @@ int run_info(const Args& args) {
     out["attachments"] = replay.attachment_names();
     replay.close();
 
-    if (args.flag("--json")) {
+    if (codec && !codec->decodable) {
+        std::fprintf(stderr, "kelvo info: warning: %s; its frames cannot be processed\n",
+                     undecodable_reason(*codec).c_str());
+    }
+    if (args.json) {
         std::cout << out.dump() << "\n";
         return 0;
     }
@@ -50,13 +67,14 @@ int run_info(const Args& args) {
 
 const bool registered = register_command({
     .name = "info",
-    .usage = "info REC [--json]",
-    .summary = "describe a recording",
-    .value_options = {},
-    .flag_options = {"--json"},
-    .min_positional = 1,
-    .max_positional = 1,
-    .run = run_info,
+    .summary = "describe a recording: camera, codec, duration, frames, histories, attachments",
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<InfoArgs>();
+            app.add_option("REC", args->path, "the recording (.mkv)")->required();
+            app.add_flag("--json", args->json, "print one JSON object instead of a table");
+            return [args] { return run_info(*args); };
+        },
 });
 
 }  // namespace

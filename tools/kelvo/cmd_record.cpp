@@ -1,79 +1,122 @@
 // `kelvo record`: records a connected camera into a Matroska recording.
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <thread>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.hpp"
+#include "console.hpp"
+#include "interrupt.hpp"
 #include "kelvo/cameras.hpp"
+#include "kelvo/cameras/kelvo_corvan.hpp"
+#include "kelvo/cameras/kelvo_fenwa.hpp"
 #include "kelvo/log.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/sources/live_capture.hpp"
+#include "safe_output.hpp"
 
 namespace kelvo::cli {
+
+void print_camera_table(const std::vector<KelvoCameraInfo>& cameras, std::FILE* out);
+
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-extern "C" void on_interrupt(int) {
-    interrupted.store(true);
-}
+struct RecordArgs {
+    std::string serial;
+    std::string out;
+    std::string mode;
+    double seconds = 10.0;
+    std::vector<std::string> settings;
+    bool force = false;
+};
 
 std::pair<std::string, double> parse_setting(const std::string& text) {
-    const auto eq = text.find('=');
-    const std::string message = "--set expects NAME=VALUE with a numeric VALUE; got '" + text + "'";
-    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) throw UsageError(message);
-    const auto value = parse_number(std::string_view(text).substr(eq + 1));
-    if (!value || !std::isfinite(*value)) throw UsageError(message);
-    return {text.substr(0, eq), *value};
+    const auto [name, value_text] = split_setting(text, "--set");
+    const auto value = parse_number(value_text);
+    if (!value || !std::isfinite(*value)) {
+        throw UsageError("--set expects NAME=VALUE with a numeric VALUE; got '" + text + "'");
+    }
+    return {name, *value};
 }
 
-int run_record(const Args& args) {
-    const auto serial = args.value("--serial");
-    if (!serial) throw UsageError("--serial is required");
-    const auto out = args.value("--out");
-    if (!out) throw UsageError("--out is required");
-    const double seconds = args.number("--seconds", 10.0);
-    if (!(seconds > 0) || !std::isfinite(seconds)) {
-        throw UsageError(fmt::format("--seconds expects a positive number; got {}", seconds));
+/// Checks the mode and control values against one family; the message of
+/// the first problem, or empty.
+std::string check_against(const CameraSpec& family, const std::string& mode,
+                          const std::vector<std::pair<std::string, double>>& controls) {
+    if (!mode.empty() && !family.mode_by_slug(mode)) {
+        return fmt::format("unknown capture mode {} (see kelvo catalog)", repr(mode));
     }
+    for (const auto& [name, value] : controls) {
+        const CameraControl* found = nullptr;
+        for (const auto& c : family.platform_controls()) {
+            if (c.name == name) found = &c;
+        }
+        if (!found) return "unknown camera control " + repr(name);
+        if (value < found->min || value > found->max) {
+            return fmt::format("camera control {} must be within {}..{}; got {}", name, found->min,
+                               found->max, value);
+        }
+    }
+    return {};
+}
+
+KelvoCameraInfo pick_camera(const std::string& serial) {
+    if (!serial.empty()) {
+        auto camera = get_connected_kelvo_camera_by_serial(serial);
+        if (!camera)
+            throw ExitError(EXIT_FAILED, "no connected camera with serial " + repr(serial));
+        return *camera;
+    }
+    const auto cameras = list_connected_kelvo_cameras();
+    if (cameras.empty()) throw ExitError(EXIT_FAILED, "no connected Kelvo cameras found");
+    if (cameras.size() > 1) {
+        std::fprintf(stderr, "kelvo record: %zu Kelvo cameras are connected:\n", cameras.size());
+        print_camera_table(cameras, stderr);
+        throw ExitError(EXIT_USAGE, "kelvo record: pick one with --serial SERIAL");
+    }
+    return cameras.front();
+}
+
+int run_record(const RecordArgs& args) {
     std::vector<std::pair<std::string, double>> initial_controls;
-    for (const auto& setting : args.all("--set"))
-        initial_controls.push_back(parse_setting(setting));
+    for (const auto& setting : args.settings) initial_controls.push_back(parse_setting(setting));
+    // Known to some family before any device is looked at; then to the camera's own.
+    const std::string anywhere = check_against(KELVO_CORVAN, args.mode, initial_controls);
+    if (!anywhere.empty() && !check_against(KELVO_FENWA, args.mode, initial_controls).empty()) {
+        throw UsageError(anywhere);
+    }
+    refuse_existing_file(args.out, args.force, "--out");
 
-    auto camera = get_connected_kelvo_camera_by_serial(*serial);
-    if (!camera) throw ExitError(1, "no connected camera with serial " + repr(*serial));
-
+    const KelvoCameraInfo camera = pick_camera(args.serial);
+    if (!camera.spec)
+        throw ExitError(EXIT_FAILED, "camera " + camera.os_id + " is not in the catalogue");
+    if (const auto problem = check_against(*camera.spec, args.mode, initial_controls);
+        !problem.empty()) {
+        throw ExitError(EXIT_USAGE, fmt::format("{} for {} (see kelvo catalog --sku {})", problem,
+                                                camera.sku, camera.sku));
+    }
     std::optional<CaptureMode> mode;
-    if (auto slug = args.value("--mode")) {
-        mode = camera->spec->mode_by_slug(*slug);
-        if (!mode) {
-            throw ExitError(2, fmt::format("unknown capture mode {} for {} (see kelvo catalog "
-                                           "--sku {})",
-                                           repr(*slug), camera->sku, camera->sku));
-        }
+    if (!args.mode.empty()) {
+        mode = camera.spec->mode_by_slug(args.mode);
         if (!mode->is_supported) {
-            fmt::print(stderr, "warning: capture mode {} is not supported by this camera\n", *slug);
+            std::fprintf(stderr, "warning: capture mode %s is not supported by this camera\n",
+                         args.mode.c_str());
         }
-    }
-    for (const auto& [name, value] : initial_controls) {
-        bool known = false;
-        for (const auto& control : camera->spec->platform_controls()) known |= control.name == name;
-        if (!known) throw ExitError(2, "unknown camera control " + repr(name));
     }
 
-    LiveCapture source(*camera, {.mode = mode, .initial_controls = initial_controls});
+    catch_interrupts();
+    LiveCapture source(camera, {.mode = mode, .initial_controls = initial_controls});
     const CameraInfo info = source.open();
+    PendingFile file(args.out);
 
     MkvRecorderOptions options;
-    options.path = *out;
+    options.path = file.path().string();
     options.width = info.width;
     options.height = info.height;
     options.clock_domain = info.clock_domain;
-    options.camera_info_payload = camera->to_dict();
+    options.camera_info_payload = camera.to_dict();
     options.camera_controls = control_values(source);
     options.camera_name = info.camera_name;
     options.camera_serial = info.camera_serial;
@@ -89,31 +132,72 @@ int run_record(const Args& args) {
     auto feed = make_frame_callback([recorder](const FramePtr& frame) { recorder->feed(frame); });
     source.add_fanout(feed);
 
-    interrupted.store(false);
-    auto previous = std::signal(SIGINT, on_interrupt);
-    fmt::print("recording {} ({}, {}) to {} for {} s; Ctrl-C stops\n", camera->os_id, camera->sku,
-               source.mode_slug().value_or("?"), *out, seconds);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!interrupted.load() && std::chrono::steady_clock::now() < until) {
+    note(fmt::format(
+        "recording {} ({}, {}) to {} {}; Ctrl-C stops", camera.os_id, camera.sku,
+        source.mode_slug().value_or("?"), args.out,
+        args.seconds > 0 ? fmt::format("for {} s", args.seconds) : std::string("until Ctrl-C")));
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(args.seconds);
+    while (!interrupted() && (args.seconds == 0 || std::chrono::steady_clock::now() < until)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!recorder->is_running()) break;  // a write error stopped it
     }
-    std::signal(SIGINT, previous);
 
     source.remove_fanout(feed);
-    const RecordingResult result = recorder->stop();
+    RecordingResult result = recorder->stop();
     source.close();
+    if (result.frames_written > 0) {
+        file.commit();
+        result.path = args.out;
+    } else {
+        file.discard();
+    }
     fmt::print("recorded {} frames ({} dropped), {:.2f} s, {} bytes to {}\n", result.frames_written,
-               result.frames_dropped, result.duration_us / 1e6, result.bytes, result.path);
-    return result.frames_written > 0 ? 0 : 1;
+               result.frames_dropped, result.duration_us / 1e6, result.bytes,
+               result.frames_written > 0 ? args.out : std::string("nothing (no frame arrived)"));
+    if (interrupted()) return EXIT_INTERRUPTED;
+    return result.frames_written > 0 ? 0 : EXIT_FAILED;
 }
 
 const bool registered = register_command({
     .name = "record",
-    .usage = "record --serial SERIAL --out REC [--mode SLUG] [--seconds S] [--set NAME=VALUE]...",
     .summary = "record a connected camera into a Matroska recording",
-    .value_options = {"--serial", "--out", "--mode", "--seconds", "--set"},
-    .run = run_record,
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<RecordArgs>();
+            app.add_option("--out", args->out,
+                           "the new recording (.mkv); an existing file is refused unless --force")
+                ->type_name("REC")
+                ->required();
+            app.add_option("--serial", args->serial,
+                           "serial of the camera (see `kelvo cameras`); default: the only "
+                           "connected camera")
+                ->type_name("SERIAL");
+            app.add_option("--mode", args->mode,
+                           "capture mode slug, WIDTHxHEIGHT@FPS-FOURCC (see `kelvo catalog`); "
+                           "default: the camera's default mode")
+                ->type_name("SLUG");
+            app.add_option("--seconds", args->seconds,
+                           "how long to record, in seconds; 0 records until Ctrl-C")
+                ->type_name("S")
+                ->check(CLI::Validator(
+                    [](std::string& text) -> std::string {
+                        const auto v = parse_number(text);
+                        if (!v || !std::isfinite(*v) || *v < 0) {
+                            return "expects a number of seconds, 0 or more; got '" + text + "'";
+                        }
+                        return {};
+                    },
+                    ""))
+                ->capture_default_str();
+            app.add_option("--set", args->settings,
+                           "set a camera control before recording (names, units and ranges: "
+                           "`kelvo catalog`); repeatable")
+                ->type_name("NAME=VALUE")
+                ->allow_extra_args(false);
+            app.add_flag("--force", args->force, "replace an existing --out file");
+            return [args] { return run_record(*args); };
+        },
 });
 
 }  // namespace

@@ -1,28 +1,47 @@
 // `kelvo replay`: replays a recording and prints one line per delivered frame.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.hpp"
+#include "console.hpp"
+#include "frame_range.hpp"
+#include "interrupt.hpp"
 #include "kelvo/json.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
+#include "options.hpp"
 
 namespace kelvo::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+struct ReplayArgs {
+    std::string path;
+    std::string mode = "every_frame";
+    bool loop = false;
+    bool no_index = false;
+    std::optional<long long> seek;
+    std::optional<long long> step;
+    RangeArgs range;
+    bool json = false;
+};
+
 struct Printer {
     MkvReplay& replay;
     bool json;
     bool realtime;
     std::optional<Clock::time_point> first;
+    long long printed = 0;
 
     void print(const RawFrame& frame) {
         const auto now = Clock::now();
         if (!first) first = now;
+        ++printed;
         if (!json) {
             fmt::print("frame {:>6}  pts_us {:>12}  idx {:>6}  {:>8} bytes\n", frame.sequence,
                        frame.pts_us,
@@ -47,77 +66,156 @@ struct Printer {
     }
 };
 
-int run_replay(const Args& args) {
-    const std::string path = args.positional.at(0);
-    const std::string mode = args.value("--mode").value_or("every_frame");
-    if (mode != "every_frame" && mode != "realtime") {
-        throw UsageError("--mode must be every_frame or realtime; got '" + mode + "'");
-    }
-    const long long max_frames = args.integer("--max-frames", -1);
-    if (args.value("--max-frames") && max_frames < 0) {
-        throw UsageError("--max-frames must not be negative");
-    }
-    const bool realtime = mode == "realtime";
-    MkvReplay replay(path, {.replay_mode = mode,
-                            .loop = args.flag("--loop"),
-                            .build_frame_index = !args.flag("--no-index")});
-    replay.open();
-    if (args.value("--seek")) replay.seek_relative_us(args.integer("--seek", 0));
-    Printer printer{replay, args.flag("--json"), realtime, std::nullopt};
+/// The end of the recording in microseconds: its duration, or the time of
+/// its last frame when the container states none.
+std::int64_t recording_end_us(MkvReplay& replay) {
+    if (replay.duration_us() > 0) return replay.duration_us();
+    const auto index = replay.frame_index();
+    return index.empty() ? 0 : index.back() + 1;
+}
 
-    if (args.value("--step")) {
-        const long long steps = args.integer("--step", 0);
-        replay.pause();
-        const long long count = std::llabs(steps);
-        for (long long i = 0; i < count; ++i) {
+/// `--step N` (after an optional `--seek`): N exact single-frame steps,
+/// forward from the frame the seek reached (or the first), backward from it
+/// (or from the last).
+int run_steps(MkvReplay& replay, const ReplayArgs& args, Printer& printer) {
+    const long long steps = *args.step;
+    const auto index = replay.frame_index();
+    if (index.empty()) replay.step_one_forward();  // raises the error that explains why
+    const auto frames = static_cast<long long>(index.size());
+    if (std::llabs(steps) > frames) {
+        throw UsageError(
+            fmt::format("--step must be within -{0}..{0} (not 0) for this recording "
+                        "of {0} frames; got {1}",
+                        frames, steps));
+    }
+    // The frame a plain replay with this --seek would show first.
+    long long at = steps > 0 ? 0 : frames - 1;
+    if (args.seek) {
+        const auto after = std::upper_bound(index.begin(), index.end(), *args.seek);
+        at = std::max<long long>(0, static_cast<long long>(after - index.begin()) - 1);
+    }
+    replay.pause();
+    const long long count = std::llabs(steps);
+    long long done = 0;
+    for (; done < count && !interrupted(); ++done) {
+        if (done == 0) {
+            replay._seek_to_frame_idx(at);
+        } else {
+            const auto before = replay.current_frame_idx();
             if (steps > 0) {
                 replay.step_one_forward();
-            } else if (i == 0) {
-                // Backward steps start from the last frame of the file.
-                const auto index = replay.frame_index();
-                if (index.empty()) replay.step_one_backward();  // raises the usual error
-                replay._seek_to_frame_idx(static_cast<std::int64_t>(index.size()) - 1);
             } else {
                 replay.step_one_backward();
             }
-            FramePtr frame = replay.grab(2.0);
-            if (!frame) break;  // already at the first or last frame
-            printer.print(*frame);
+            if (replay.current_frame_idx() == before) break;  // at the first or last frame
         }
-        replay.close();
-        return 0;
+        FramePtr frame = replay.grab(2.0);
+        if (!frame) break;
+        printer.print(*frame);
     }
+    replay.close();
+    if (interrupted()) return EXIT_INTERRUPTED;
+    if (done < count) {
+        note(fmt::format("kelvo replay: reached the {} frame after {} of {} steps",
+                         steps > 0 ? "last" : "first", done, count));
+    }
+    return 0;
+}
 
-    long long delivered = 0;
+int run_replay(const ReplayArgs& args) {
+    if (args.step && (!args.range.start.empty() || !args.range.end.empty() ||
+                      args.range.every != 1 || args.range.max_frames != 0 || args.loop)) {
+        throw UsageError(
+            "--step makes exact single steps; it does not combine with --start, "
+            "--end, --every, --max-frames or --loop");
+    }
+    if (args.seek && !args.range.start.empty()) {
+        throw UsageError("give either --seek or --start, not both");
+    }
+    if (!std::filesystem::is_regular_file(args.path)) {
+        throw ExitError(EXIT_FAILED, "kelvo replay: error: no such recording: " + args.path);
+    }
+    const bool realtime = args.mode == "realtime";
+    auto replay = std::make_shared<MkvReplay>(
+        args.path,
+        MkvReplayOptions{
+            .replay_mode = args.mode, .loop = args.loop, .build_frame_index = !args.no_index});
+    catch_interrupts();
+    RangedReplay ranged(replay, args.range);
+    ranged.open();
+    if (args.seek) {
+        const std::int64_t end = recording_end_us(*replay);
+        if (*args.seek >= end) {
+            replay->close();
+            throw ExitError(EXIT_FAILED,
+                            fmt::format("kelvo replay: --seek {} us is past the end of the "
+                                        "recording (it ends at {} us)",
+                                        *args.seek, end));
+        }
+    }
+    Printer printer{*replay, args.json, realtime, std::nullopt};
+    if (args.step) return run_steps(*replay, args, printer);
+    if (args.seek) replay->seek_relative_us(*args.seek);
+
     auto last_frame_at = Clock::now();
-    while (max_frames < 0 || delivered < max_frames) {
-        FramePtr frame = replay.grab(1.0);
+    for (;;) {
+        FramePtr frame = ranged.grab(realtime ? 0.25 : 1.0);
         if (frame) {
             printer.print(*frame);
-            ++delivered;
             last_frame_at = Clock::now();
             continue;
         }
-        if (replay.at_end()) break;
+        if (ranged.at_end()) break;
         if (Clock::now() - last_frame_at > std::chrono::seconds(30)) {
-            throw ExitError(1, "kelvo replay: no frame for 30 s; giving up");
+            throw ExitError(EXIT_FAILED, "kelvo replay: no frame for 30 s; giving up");
         }
     }
-    replay.close();
-    if (!args.flag("--json")) fmt::print("{} frames\n", delivered);
+    ranged.close();
+    if (!args.json) fmt::print("{} frames\n", printer.printed);
+    if (interrupted()) return EXIT_INTERRUPTED;
+    if (printer.printed == 0) {
+        throw ExitError(EXIT_FAILED, replay->frame_index().empty() && !args.no_index
+                                         ? "kelvo replay: the recording holds no frame"
+                                         : "kelvo replay: no frame in the selected range");
+    }
     return 0;
 }
 
 const bool registered = register_command({
     .name = "replay",
-    .usage = "replay REC [--mode every_frame|realtime] [--loop] [--no-index] [--max-frames N] "
-             "[--seek US] [--step N] [--json]",
     .summary = "replay a recording, one line per frame",
-    .value_options = {"--mode", "--max-frames", "--seek", "--step"},
-    .flag_options = {"--loop", "--no-index", "--json"},
-    .min_positional = 1,
-    .max_positional = 1,
-    .run = run_replay,
+    .setup =
+        [](CLI::App& app) {
+            auto args = std::make_shared<ReplayArgs>();
+            app.add_option("REC", args->path, "the recording (.mkv)")->required();
+            app.add_option("--mode", args->mode,
+                           "every_frame: every frame, as fast as they are read; realtime: paced "
+                           "at the recorded rate, late frames dropped")
+                ->type_name("every_frame|realtime")
+                ->check(one_of({"every_frame", "realtime"}))
+                ->capture_default_str();
+            app.add_flag("--loop", args->loop, "start again at the end of the recording");
+            app.add_flag("--no-index", args->no_index,
+                         "skip building the frame index at open (faster on long recordings); "
+                         "frames then have no source_frame_idx, and --step and frame-index "
+                         "positions are unavailable");
+            app.add_option("--seek", args->seek,
+                           "start at this recording time, in microseconds from its start (the "
+                           "frame at or before it comes first)")
+                ->type_name("US")
+                ->check(at_least(0));
+            app.add_option("--step", args->step,
+                           "pause, then make N exact single-frame steps and print each frame: "
+                           "N > 0 forward from the first frame (or the --seek frame), N < 0 "
+                           "backward from the last (or the --seek frame)")
+                ->type_name("N")
+                ->check(not_zero());
+            add_range_options(app, args->range);
+            app.add_flag("--json", args->json,
+                         "one JSON object per frame: sequence, pts_us, source_frame_idx, size, "
+                         "calibration, controls (and wall_ms in realtime mode)");
+            return [args] { return run_replay(*args); };
+        },
 });
 
 }  // namespace

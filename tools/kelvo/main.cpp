@@ -1,30 +1,26 @@
-// Entry point of the `kelvo` command.
-#include <unistd.h>
-
+// Entry point of the `kelvo` command: parses the command line with CLI11
+// (every subcommand's options typed and checked, with `-h`/`--help` and
+// `kelvo help CMD`), sets up the console and maps the outcome to the exit
+// status: 0 done, 1 failed, 2 usage error, 130 interrupted.
 #include <charconv>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.hpp"
+#include "console.hpp"
 #include "kelvo/sources/base.hpp"
+#include "options.hpp"
 
 namespace kelvo::cli {
-
-std::optional<std::string> Args::value(const std::string& name) const {
-    auto it = values.find(name);
-    if (it == values.end() || it->second.empty()) return std::nullopt;
-    return it->second.back();
-}
-
-std::vector<std::string> Args::all(const std::string& name) const {
-    auto it = values.find(name);
-    return it == values.end() ? std::vector<std::string>{} : it->second;
-}
 
 std::optional<long long> parse_integer(std::string_view text) {
     long long out = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
     return out;
 }
 
@@ -40,6 +36,15 @@ std::optional<double> parse_number(std::string_view text) {
     }
 }
 
+std::pair<std::string, std::string> split_setting(const std::string& text,
+                                                  std::string_view option) {
+    const auto eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+        throw UsageError(fmt::format("{} expects NAME=VALUE; got '{}'", option, text));
+    }
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
 Json control_values(FrameSource& source) {
     Json values = Json::object();
     for (const auto& control : source.list_camera_controls()) {
@@ -48,68 +53,22 @@ Json control_values(FrameSource& source) {
     return values;
 }
 
-long long Args::integer(const std::string& name, long long fallback) const {
-    auto text = value(name);
-    if (!text) return fallback;
-    const auto out = parse_integer(*text);
-    if (!out) throw UsageError(name + " expects an integer; got '" + *text + "'");
-    return *out;
-}
-
-double Args::number(const std::string& name, double fallback) const {
-    auto text = value(name);
-    if (!text) return fallback;
-    const auto out = parse_number(*text);
-    if (!out) throw UsageError(name + " expects a number; got '" + *text + "'");
-    return *out;
+const char* version() {
+    return KELVO_VERSION;
 }
 
 namespace {
+
 std::vector<Command>& command_table() {
     static std::vector<Command> table;
     return table;
 }
 
-Args parse(const Command& command, int argc, char** argv) {
-    Args args;
-    for (int i = 0; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word.rfind("--", 0) == 0 && word.size() > 2) {
-            std::string inline_value;
-            bool has_inline = false;
-            if (auto eq = word.find('='); eq != std::string::npos) {
-                inline_value = word.substr(eq + 1);
-                word = word.substr(0, eq);
-                has_inline = true;
-            }
-            if (command.value_options.count(word)) {
-                if (!has_inline) {
-                    if (i + 1 >= argc) throw UsageError(word + " needs a value");
-                    inline_value = argv[++i];
-                }
-                args.values[word].push_back(inline_value);
-            } else if (command.flag_options.count(word) && !has_inline) {
-                args.flags.insert(word);
-            } else {
-                throw UsageError("unknown option " + word);
-            }
-        } else {
-            args.positional.push_back(word);
-        }
-    }
-    if (args.positional.size() < command.min_positional ||
-        args.positional.size() > command.max_positional) {
-        throw UsageError("wrong number of arguments");
-    }
-    return args;
-}
+struct Parsed {
+    CLI::App* app = nullptr;
+    std::function<int()> run;
+};
 
-void print_help(std::FILE* out) {
-    std::fprintf(out, "usage: kelvo [--version] <command> [options]\n\ncommands:\n");
-    for (const auto& c : command_table()) {
-        std::fprintf(out, "  %-60s %s\n", c.usage.c_str(), c.summary.c_str());
-    }
-}
 }  // namespace
 
 bool register_command(Command command) {
@@ -121,44 +80,111 @@ const std::vector<Command>& commands() {
     return command_table();
 }
 
-bool stdout_is_terminal() {
-    return isatty(STDOUT_FILENO) != 0;
-}
-
 }  // namespace kelvo::cli
 
 int main(int argc, char** argv) {
     using namespace kelvo::cli;
-    if (argc < 2) {
-        print_help(stderr);
-        return 2;
-    }
-    const std::string first = argv[1];
-    if (first == "--version") {
-        std::printf("kelvo %s\n", KELVO_VERSION);
-        return 0;
-    }
-    if (first == "--help" || first == "-h" || first == "help") {
-        print_help(stdout);
-        return 0;
-    }
+    CLI::App app("kelvo: recordings, replay, depth maps and cameras of the Kelvo stereo kit",
+                 "kelvo");
+    auto formatter = std::make_shared<CLI::Formatter>();
+    formatter->column_width(34);
+    app.formatter(formatter);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.add_flag_callback(
+        "--version",
+        [] {
+            std::printf("kelvo %s\n", version());
+            throw CLI::Success();
+        },
+        "print the kit's version and exit");
+    app.require_subcommand(0, 1);
+    app.footer("Run `kelvo help CMD` or `kelvo CMD --help` for a command's options.\n");
+
+    ConsoleOptions console;
+    std::vector<Parsed> parsed;
     for (const auto& command : commands()) {
-        if (command.name != first) continue;
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        sub->set_help_flag("-h,--help", "print this help and exit");
+        Parsed p;
+        p.app = sub;
+        p.run = command.setup(*sub);
+        sub->add_flag("--quiet", console.quiet,
+                      "no progress line and no log message below error level");
+        sub->add_option("--log-level", console.log_level,
+                        "log messages from LEVEL up: trace, debug, info, warning, error or off "
+                        "(default: info; error with --quiet)")
+            ->type_name("LEVEL")
+            ->check(one_of({"trace", "debug", "info", "warning", "error", "off"}));
+        parsed.push_back(std::move(p));
+    }
+    std::string help_topic;
+    CLI::App* help = app.add_subcommand("help", "describe a command and all its options");
+    help->add_option("CMD", help_topic, "the command");
+
+    if (argc < 2) {
+        std::cerr << app.help();
+        return EXIT_USAGE;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        CLI::App* shown = &app;
+        for (const auto& p : parsed) {
+            if (p.app->parsed()) shown = p.app;
+        }
+        std::cout << shown->help();
+        return 0;
+    } catch (const CLI::Success&) {
+        return 0;  // --version
+    } catch (const CLI::ParseError& e) {
+        std::string where = "kelvo";
+        for (const auto& p : parsed) {
+            if (p.app->parsed()) where = "kelvo " + p.app->get_name();
+        }
+        std::cerr << where << ": " << e.what() << "\n(see `" << where << " --help`)\n";
+        return EXIT_USAGE;
+    }
+
+    if (help->parsed()) {
+        if (help_topic.empty()) {
+            std::cout << app.help();
+            return 0;
+        }
+        for (const auto& p : parsed) {
+            if (p.app->get_name() == help_topic) {
+                std::cout << p.app->help();
+                return 0;
+            }
+        }
+        std::cerr << "kelvo help: unknown command '" << help_topic << "'\n" << app.help();
+        return EXIT_USAGE;
+    }
+    for (const auto& p : parsed) {
+        if (!p.app->parsed()) continue;
+        const std::string name = p.app->get_name();
+        int status = EXIT_FAILED;
         try {
-            return command.run(parse(command, argc - 2, argv + 2));
+            setup_console(console);
+            status = p.run();
         } catch (const UsageError& e) {
-            std::fprintf(stderr, "kelvo %s: %s\nusage: kelvo %s\n", first.c_str(), e.what(),
-                         command.usage.c_str());
-            return 2;
+            std::fprintf(stderr, "kelvo %s: %s\n(see `kelvo %s --help`)\n", name.c_str(), e.what(),
+                         name.c_str());
+            status = EXIT_USAGE;
         } catch (const ExitError& e) {
             std::fprintf(stderr, "%s\n", e.what());
-            return e.status;
+            status = e.status;
+        } catch (const std::invalid_argument& e) {
+            // Bad option values found by the kit (unknown back-end, control out of range).
+            std::fprintf(stderr, "kelvo %s: %s\n(see `kelvo %s --help`)\n", name.c_str(), e.what(),
+                         name.c_str());
+            status = EXIT_USAGE;
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "kelvo %s: error: %s\n", first.c_str(), e.what());
-            return 1;
+            std::fprintf(stderr, "kelvo %s: error: %s\n", name.c_str(), e.what());
+            status = EXIT_FAILED;
         }
+        report_folded_messages();
+        return status;
     }
-    std::fprintf(stderr, "kelvo: unknown command '%s'\n", first.c_str());
-    print_help(stderr);
-    return 2;
+    std::cerr << app.help();
+    return EXIT_USAGE;
 }

@@ -41,6 +41,11 @@ struct MkvRecorderOptions {
     std::size_t queue_size = 64;  ///< frames waiting for the writer; more are dropped
     /// How often `camera_controls_provider` is polled, in seconds.
     double controls_poll_interval = 0.5;
+    /// The source's wall-clock time origin (Unix epoch, ns), read when the
+    /// first frame is written; when it gives a value (a replay being copied),
+    /// the "RECORD_T0_UNIX_EPOCH_NS" tag is that origin moved to the first
+    /// recorded frame instead of the wall clock at that moment.
+    std::function<std::optional<std::int64_t>()> t0_utc_ns_provider;
 };
 
 /// Snapshot of a recording in progress.

@@ -465,6 +465,15 @@ class MkvRecorderImpl {
                 log_exception(logger(), "recorder: t0_monotonic_ns_provider failed (non-fatal)");
             }
         }
+        if (_options.t0_utc_ns_provider) {
+            try {
+                if (auto source_t0 = _options.t0_utc_ns_provider()) {
+                    first_wall_ns = *source_t0 + _origin_pts_us * 1000;
+                }
+            } catch (const std::exception&) {
+                log_exception(logger(), "recorder: t0_utc_ns_provider failed (non-fatal)");
+            }
+        }
         _writer->write_header({
             {"RECORD_T0_HOST_MONOTONIC_NS", std::to_string(t0_monotonic_ns)},
             {"RECORD_T0_UNIX_EPOCH_NS", std::to_string(first_wall_ns)},

@@ -44,6 +44,12 @@ class KELVO_API StereoBMInference final : public ClassicStereoInferenceBase {
     /// "StereoBM (<height>x<width>)".
     std::string label() const override;
 
+    /// Crops to the valid region. When the canvas is too narrow for the
+    /// disparity search (min_disparity + num_disparities near its width),
+    /// OpenCV's matcher leaves its output unwritten; no pixel can then hold a
+    /// valid disparity, and the whole map is NaN.
+    cv::Mat postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) override;
+
     /// The matcher in use (tests read its parameters).
     cv::Ptr<cv::StereoBM> matcher() const { return _matcher.dynamicCast<cv::StereoBM>(); }
 

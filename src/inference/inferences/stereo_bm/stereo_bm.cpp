@@ -1,6 +1,8 @@
 // The "stereo-bm" back-end: variants, controls and the matcher factory.
 #include "kelvo/inference/inferences/stereo_bm.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -90,6 +92,21 @@ StereoBMInference::StereoBMInference(HeightWidth canvas_size)
 
 std::string StereoBMInference::label() const {
     return fmt::format("StereoBM ({}x{})", _canvas_h, _canvas_w);
+}
+
+cv::Mat StereoBMInference::postprocess(const cv::Mat& raw_output, const CanvasLayout& layout) {
+    // `_matcher` is the one that computed `raw_output` (compute() rebuilds it
+    // only before matching). OpenCV matches over `searchable` columns and
+    // writes nothing at all when they are fewer than one block.
+    const int num = _matcher->getNumDisparities();
+    const int min = _matcher->getMinDisparity();
+    const int searchable = raw_output.cols + std::min(num - 1 + min, 0) - num + 1;
+    if (searchable <= _matcher->getBlockSize()) {
+        cv::Mat invalid = crop_to_valid(raw_output, layout);
+        invalid.setTo(std::numeric_limits<float>::quiet_NaN());
+        return invalid;
+    }
+    return ClassicStereoInferenceBase::postprocess(raw_output, layout);
 }
 
 void StereoBMInference::_rebuild_matcher() {

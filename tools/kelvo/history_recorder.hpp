@@ -1,0 +1,62 @@
+// Recording a replay: the copy keeps the source's history. The recording
+// controller builds its recorder through the factory made here, which writes
+// the source's own camera_info.json (not one rebuilt from the replay's
+// camera description) and, in front of each frame, the calibration updates
+// and camera-state snapshots that took effect since the frame before, at
+// that frame's time; so a replay of the copy has, frame for frame, the
+// calibration and control values the source had.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "kelvo/json.hpp"
+#include "kelvo/pipeline/recorder.hpp"
+#include "kelvo/pipeline/recording_manager.hpp"
+#include "kelvo/sources/mkv_replay.hpp"
+
+namespace kelvo::cli {
+
+/// What a recording of `replay` copies from it; read once, before the run.
+struct ReplayHistory {
+    std::optional<Json> camera_info;  ///< camera_info.json as the source holds it
+    std::vector<std::pair<std::int64_t, Json>> calibration;
+    std::vector<std::pair<std::int64_t, Json>> camera_state;
+    double fps = 30.0;
+    std::int64_t t0_utc_ns = 0;
+
+    static ReplayHistory of(const MkvReplay& replay, double fps);
+};
+
+/// A recorder factory for RecordingManagerOptions::recorder_factory.
+RecorderFactory history_recorder_factory(ReplayHistory history);
+
+/// The recorder it builds. `feed` runs on the pipeline's worker thread (one
+/// thread; frames in time order) and waits while the writer's queue is full,
+/// so that a batch run loses no frame to a slow disk.
+class HistoryRecorder final : public MkvRecorder {
+  public:
+    HistoryRecorder(MkvRecorderOptions options, ReplayHistory history);
+    void feed(const FramePtr& frame) override;
+
+  private:
+    /// Writes the entries of `history` that take effect at `pts_us`, starting at `next`.
+    template <typename Write>
+    void write_due(const std::vector<std::pair<std::int64_t, Json>>& history, std::size_t& next,
+                   std::int64_t pts_us, Write write);
+    void wait_for_room();
+
+    // Constant after construction.
+    const ReplayHistory _history;
+    const std::size_t _queue_size;
+
+    // Worker thread only.
+    bool _first = true;
+    std::size_t _next_calibration = 0;
+    std::size_t _next_camera_state = 0;
+    std::int64_t _fed = 0;
+};
+
+}  // namespace kelvo::cli

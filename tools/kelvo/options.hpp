@@ -1,0 +1,53 @@
+// Options that several commands share (frame range, back-end selection,
+// output safety), declared once so that their names, units, defaults and
+// checks are the same everywhere.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace kelvo::cli {
+
+/// Checks run by the parser, so a bad value is a usage error naming the option.
+CLI::Validator at_least(long long minimum);
+CLI::Validator not_zero();
+CLI::Validator one_of(std::vector<std::string> values);
+
+/// A place in a recording given as a frame index ("120") or a time with its
+/// unit ("2.5s", "1500ms", "250000us").
+struct Position {
+    bool is_time = false;
+    std::int64_t value = 0;  ///< microseconds or frame index
+    std::string text;        ///< as the user wrote it
+};
+/// UsageError naming `option` when `text` is neither form.
+Position parse_position(const std::string& text, std::string_view option);
+CLI::Validator position_check();
+
+/// --start, --end, --every and --max-frames.
+struct RangeArgs {
+    std::string start;
+    std::string end;
+    long long every = 1;
+    long long max_frames = 0;  ///< 0: no limit
+};
+void add_range_options(CLI::App& app, RangeArgs& args);
+
+/// --backend, --variant and --set.
+struct BackendArgs {
+    std::string backend;
+    std::string variant;
+    std::vector<std::string> settings;
+};
+void add_backend_options(CLI::App& app, BackendArgs& args, bool backend_required,
+                         const std::string& backend_default = "");
+/// The --set values as (name, integer) pairs, in the order given.
+std::vector<std::pair<std::string, int>> parse_controls(const std::vector<std::string>& settings);
+
+}  // namespace kelvo::cli
