@@ -631,7 +631,7 @@ TEST(KelvoCalibration, DumpsTheCalibrationInForceForOpenCV) {
 
 // A calibration event that does not build fails again at every later frame:
 // said once, then counted.
-TEST(KelvoLogging, RepeatedFailureIsLoggedOnceWithACount) {
+TEST(KelvoLogging, ABadCalibrationEventIsLoggedOnceAndLevelsApply) {
     TempDir tmp("cli_fold");
     const auto rec =
         write_scene_recording(tmp / "rec.mkv", {.frames = 10, .updates = {}, .bad_update = 2});
@@ -651,8 +651,8 @@ TEST(KelvoLogging, RepeatedFailureIsLoggedOnceWithACount) {
             ++shown;
         }
         EXPECT_EQ(shown, static_cast<std::size_t>(c.shown)) << run.err;
-        EXPECT_EQ(run.err.find("repeated 7 more times") != std::string::npos, c.shown > 0)
-            << run.err;
+        // The reader itself tries a bad event once: nothing is left to fold.
+        EXPECT_EQ(run.err.find("more times"), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find("indexed 10 frames") != std::string::npos, c.options.empty());
     }
 }
