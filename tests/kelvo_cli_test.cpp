@@ -27,6 +27,7 @@
 #include "kelvo/json.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
+#include "support/json_lines.hpp"
 #include "support/test_paths.hpp"
 
 extern char** environ;
@@ -35,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using kelvo::Json;
+using kelvo::testing::json_lines;
 using kelvo::testing::TempDir;
 
 constexpr std::int64_t FRAME_US = 33333;
@@ -58,15 +60,6 @@ Run kelvo_cli(const std::string& args, const TempDir& tmp, const std::string& en
         env + " " + std::string(KELVO_CLI) + " " + args + " 2>" + err_file.string(), &run.out);
     run.err = read_text(err_file);
     return run;
-}
-
-std::vector<Json> json_lines(const std::string& text) {
-    std::vector<Json> out;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) out.push_back(Json::parse(line));
-    }
-    return out;
 }
 
 std::vector<std::vector<std::string>> csv_rows(const fs::path& file) {

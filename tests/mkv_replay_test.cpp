@@ -13,12 +13,14 @@
 #include "kelvo/sources/mkv_replay.hpp"
 #include "mkv_replay_fixtures.hpp"
 #include "sources/mkv_replay/mkv_readers.hpp"
+#include "support/json_lines.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelvo {
 namespace {
 
 using testing::calibration_dict;
+using testing::json_lines;
 using testing::make_recording;
 using testing::RecordingSpec;
 using testing::TempDir;
@@ -861,15 +863,6 @@ TEST_F(MkvFiles, CloseIsIdempotentAndGrabThenFails) {
 
 // ---------------------------------------------------------------------------
 // kelvo info / kelvo replay
-
-std::vector<Json> json_lines(const std::string& text) {
-    std::vector<Json> out;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) out.push_back(Json::parse(line));
-    }
-    return out;
-}
 
 TEST_F(MkvFiles, InfoCommandPrintsTheRecording) {
     RecordingSpec spec;

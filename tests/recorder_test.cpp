@@ -794,17 +794,6 @@ TEST(RecorderHostCode, ALogSinkMayCallTheRecorderWhileItWarns) {
     sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
 }
 
-}  // namespace
-}  // namespace kelvo
-
-namespace kelvo {
-namespace {
-
-using testing::make_frame;
-using testing::make_jpeg;
-using testing::read_recording;
-using testing::TempDir;
-
 TEST(RecorderHostileMetadata, TimesStayInRangeWhateverTheSourceClaims) {
     // A source's metadata comes from whatever recording it replays: rates far
     // outside a camera's, and clocks near the 64-bit limit.

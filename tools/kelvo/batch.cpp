@@ -124,4 +124,13 @@ bool BatchRun::metric_depth() const {
     return false;
 }
 
+void add_outcome(Json& run, const BatchOutcome& outcome) {
+    run["file_index"] = "NNNNNN is the frame's source_frame_idx in the recording";
+    run["frames"] = outcome.frames;
+    run["frames_undecodable"] = outcome.stats.frames_undecodable;
+    run["frames_failed"] = outcome.stats.frames_failed;
+    run["seconds"] = outcome.seconds;
+    run["interrupted"] = outcome.interrupted;
+}
+
 }  // namespace kelvo::cli

@@ -30,6 +30,9 @@ struct BatchOutcome {
     std::optional<RecordingResult> recording;  ///< with its final path
 };
 
+/// Adds what a run did to its run.json: frame counts, time, interruption.
+void add_outcome(Json& run, const BatchOutcome& outcome);
+
 /// States: built (the recording open, the range resolved, the back-end
 /// built: every bad argument has failed by now, before any file is written)
 /// -> running (run()) -> done. Destroyed early (an error), it stops the

@@ -98,12 +98,7 @@ int run_depth(const DepthArgs& args) {
                               "valid value of each frame, printed on the colour bar and in "
                               "frames.csv; black = no estimate"}};
         }
-        j["file_index"] = "NNNNNN is the frame's source_frame_idx in the recording";
-        j["frames"] = outcome.frames;
-        j["frames_undecodable"] = outcome.stats.frames_undecodable;
-        j["frames_failed"] = outcome.stats.frames_failed;
-        j["seconds"] = outcome.seconds;
-        j["interrupted"] = outcome.interrupted;
+        add_outcome(j, outcome);
         j["recording_copy"] = outcome.recording
                                   ? Json(fs::absolute(outcome.recording->path).string())
                                   : Json(nullptr);

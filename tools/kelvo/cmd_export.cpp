@@ -185,12 +185,7 @@ int run_export(const ExportArgs& args) {
                 "coloured from the rectified left eye";
         }
         j["files"] = std::move(files);
-        j["file_index"] = "NNNNNN is the frame's source_frame_idx in the recording";
-        j["frames"] = outcome.frames;
-        j["frames_undecodable"] = outcome.stats.frames_undecodable;
-        j["frames_failed"] = outcome.stats.frames_failed;
-        j["seconds"] = outcome.seconds;
-        j["interrupted"] = outcome.interrupted;
+        add_outcome(j, outcome);
         write_file_atomically(out / "run.json", j.dump(2) + "\n");
     } else {
         csv.discard();
