@@ -28,6 +28,9 @@ function(kelvo_check_openvino_abi)
   # (new ABI) must link against ov::Core::read_model(const std::string&, ...).
   set(dir ${CMAKE_BINARY_DIR}/CMakeFiles/kelvo_openvino_abi)
   file(WRITE ${dir}/abi.cpp [=[
+// The kit's ABI, whatever the runtime's package definitions ask for.
+#undef _GLIBCXX_USE_CXX11_ABI
+#define _GLIBCXX_USE_CXX11_ABI 1
 #include <memory>
 #include <string>
 #include <openvino/runtime/core.hpp>
@@ -41,7 +44,6 @@ int main(int argc, char**) {
 }
 ]=])
   try_compile(abi_ok ${dir}/build SOURCES ${dir}/abi.cpp
-    CMAKE_FLAGS -DCMAKE_CXX_FLAGS=-D_GLIBCXX_USE_CXX11_ABI=1
     LINK_LIBRARIES openvino::runtime
     CXX_STANDARD 20
     OUTPUT_VARIABLE output)
