@@ -39,12 +39,12 @@ end_step() {
 report() {
   local rc=$?
   [ -n "$STEP" ] && end_step "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
-  printf '\n%-58s %8s  %s\n' "step" "seconds" "result"
+  printf '\n%-52s %8s  %s\n' "step" "seconds" "result"
   local i
   for i in "${!STEP_NAMES[@]}"; do
-    printf '%-58s %8d  %s\n' "${STEP_NAMES[$i]}" "${STEP_SECONDS[$i]}" "${STEP_RESULTS[$i]}"
+    printf '%-52s %8d  %s\n' "${STEP_NAMES[$i]}" "${STEP_SECONDS[$i]}" "${STEP_RESULTS[$i]}"
   done
-  printf '%-58s %8d  %s\n' "total" $((SECONDS - RUN_START)) "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
+  printf '%-52s %8d  %s\n' "total" $((SECONDS - RUN_START)) "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
   exit "$rc"
 }
 trap report EXIT
@@ -56,7 +56,7 @@ run_ctest() {
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 900 "$@"
 }
 
-step "1. build (GCC, RelWithDebInfo) in build/"
+step "1. build: GCC RelWithDebInfo, build/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
 step "1. whole test suite"
 run_ctest "$ROOT/build"
@@ -65,13 +65,13 @@ if [ "$QUICK" = 1 ]; then
   exit 0
 fi
 
-step "2. build (clang, AddressSanitizer + UBSan, fuzz targets) in build-asan/"
+step "2. build: clang ASan+UBSan and fuzzers, build-asan/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-asan" --compiler clang \
   --sanitize address,undefined -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_BUILD_FUZZERS=ON
-step "2. test suite under ASan + UBSan (not the tests labelled slow)"
+step "2. test suite under ASan+UBSan (not slow)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp" run_ctest "$ROOT/build-asan" -LE slow
-step "2. bounded fuzz run (libFuzzer, ${FUZZ_SECONDS} s per target)"
+step "2. fuzz run, ${FUZZ_SECONDS} s per target"
 for fuzzer in "$ROOT"/build-asan/bin/*_fuzz; do
   name=$(basename "$fuzzer")
   corpus="$ROOT/build-asan/corpus/$name"
@@ -81,10 +81,10 @@ for fuzzer in "$ROOT"/build-asan/bin/*_fuzz; do
   "$fuzzer" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 "$corpus" "${seeds[@]}"
 done
 
-step "3. build (clang, ThreadSanitizer, test files labelled threaded) in build-tsan/"
+step "3. build: clang TSan, threaded tests, build-tsan/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --compiler clang --sanitize thread \
   -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_TEST_LABELS=threaded --targets "kelvo kelvo_threaded_tests"
-step "3. threaded tests under ThreadSanitizer"
+step "3. threaded tests under TSan"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
   run_ctest "$ROOT/build-tsan" -L threaded
 end_step ok
