@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # One-time set-up of kelvo_camera_sdk on a fresh Debian 12 machine, safe to
-# run again: installs the Debian packages, creates a Python virtual
-# environment inside the build folder with the OpenVINO runtime, then
-# configures and builds.
+# run again: installs the Debian packages, creates the Python virtual
+# environment with the OpenVINO runtime (one for every build folder:
+# .venv at the top of the repository, or $KELVO_VENV), then configures and
+# builds.
 #
 #   scripts/setup.sh [--build-dir DIR] [--sanitize address,undefined|thread]
 #                    [--compiler gcc|clang] [--no-openvino] [--targets "t1 t2"]
 #                    [-DVAR=VALUE...]
+#
+# Sanitizer builds compile with -O1 and line tables only: enough for exact
+# reports, much quicker to build than full debug information.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -60,7 +64,7 @@ fi
 mkdir -p "$BUILD_DIR"
 CMAKE_ARGS=(-S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "$WITH_OPENVINO" = 1 ]; then
-  VENV="$BUILD_DIR/.venv"
+  VENV="${KELVO_VENV:-$ROOT/.venv}"
   if [ ! -x "$VENV/bin/python" ]; then
     say "creating Python virtual environment $VENV"
     python3 -m venv "$VENV" || fail "python3 -m venv failed (package python3-venv)"
@@ -81,7 +85,9 @@ fi
 if [ "$COMPILER" = clang ]; then
   CMAKE_ARGS+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 fi
-[ -n "$SANITIZE" ] && CMAKE_ARGS+=(-DKELVO_SANITIZE="$SANITIZE")
+if [ -n "$SANITIZE" ]; then
+  CMAKE_ARGS+=(-DKELVO_SANITIZE="$SANITIZE" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
+fi
 
 say "configuring in $BUILD_DIR"
 cmake "${CMAKE_ARGS[@]}" "${EXTRA_CMAKE[@]}" >"$BUILD_DIR/configure.log" 2>&1 \

@@ -1,43 +1,91 @@
 #!/usr/bin/env bash
-# Sets up (scripts/setup.sh) and runs the whole test suite: the normal build,
-# the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# threaded tests under ThreadSanitizer, and a bounded fuzz run.
+# Sets up (scripts/setup.sh) and runs the whole test suite in three stages:
+#   1. the normal GCC build and the whole suite;
+#   2. one clang build with AddressSanitizer + UndefinedBehaviorSanitizer and
+#      the thread-safety analysis: the suite (tests labelled `slow` skipped)
+#      and a bounded libFuzzer run of every fuzz target;
+#   3. a ThreadSanitizer build of the test files labelled `threaded`, and
+#      those tests.
+# Every build folder shares the one Python environment (.venv). The time of
+# each step is printed at the end, also when a step fails.
 #
-#   scripts/test.sh [--quick]   (--quick: the normal build only)
+#   scripts/test.sh [--quick]   (--quick: stage 1 only)
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QUICK=0
 [ "${1:-}" = "--quick" ] && QUICK=1
 JOBS=$(nproc)
+FUZZ_SECONDS=120
 say() { printf '\n==> %s\n' "$*"; }
 
-say "normal build and full test suite"
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
-ctest --test-dir "$ROOT/build" --output-on-failure -j "$JOBS"
-[ "$QUICK" = 1 ] && exit 0
-
-say "AddressSanitizer + UndefinedBehaviorSanitizer build and test suite"
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-asan" --sanitize address,undefined \
-  -DKELVO_BUILD_BENCHMARKS=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp" ctest --test-dir "$ROOT/build-asan" --output-on-failure -j "$JOBS" -LE slow
-
-say "ThreadSanitizer build of the threaded tests"
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --sanitize thread \
-  -DKELVO_BUILD_BENCHMARKS=OFF --targets "kelvo kelvo_threaded_tests"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
-  ctest --test-dir "$ROOT/build-tsan" --output-on-failure -j "$JOBS" -L threaded
-
-if [ -d "$ROOT/fuzz" ]; then
-  say "bounded fuzz run (clang, libFuzzer)"
-  "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-fuzz" --compiler clang --no-openvino \
-    --sanitize address,undefined -DKELVO_BUILD_FUZZERS=ON -DKELVO_BUILD_TESTS=OFF \
-    -DKELVO_BUILD_BENCHMARKS=OFF --targets "$(cd "$ROOT/fuzz" && ls *_fuzz.cpp | sed 's/\.cpp$//' | tr '\n' ' ')"
-  for fuzzer in "$ROOT"/build-fuzz/bin/*_fuzz; do
-    corpus="$ROOT/build-fuzz/corpus/$(basename "$fuzzer")"
-    mkdir -p "$corpus"
-    seeds="$ROOT/fuzz/seeds/$(basename "$fuzzer")"
-    "$fuzzer" -max_total_time=120 -rss_limit_mb=4096 "$corpus" ${seeds:+$([ -d "$seeds" ] && echo "$seeds")}
+STEP_NAMES=()
+STEP_SECONDS=()
+STEP_RESULTS=()
+STEP=""
+STEP_START=0
+RUN_START=$SECONDS
+step() {
+  [ -n "$STEP" ] && end_step ok
+  STEP="$1"
+  STEP_START=$SECONDS
+  say "$1"
+}
+end_step() {
+  STEP_NAMES+=("$STEP")
+  STEP_SECONDS+=($((SECONDS - STEP_START)))
+  STEP_RESULTS+=("$1")
+  STEP=""
+}
+report() {
+  local rc=$?
+  [ -n "$STEP" ] && end_step "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
+  printf '\n%-52s %8s  %s\n' "step" "seconds" "result"
+  local i
+  for i in "${!STEP_NAMES[@]}"; do
+    printf '%-52s %8d  %s\n' "${STEP_NAMES[$i]}" "${STEP_SECONDS[$i]}" "${STEP_RESULTS[$i]}"
   done
+  printf '%-52s %8d  %s\n' "total" $((SECONDS - RUN_START)) "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
+  exit "$rc"
+}
+trap report EXIT
+
+# ctest over a build folder: every core busy, the output of failures only.
+run_ctest() {
+  local dir="$1"
+  shift
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 900 "$@"
+}
+
+step "1. build: GCC RelWithDebInfo, build/"
+"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
+step "1. whole test suite"
+run_ctest "$ROOT/build"
+if [ "$QUICK" = 1 ]; then
+  end_step ok
+  exit 0
 fi
+
+step "2. build: clang ASan+UBSan and fuzzers, build-asan/"
+"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-asan" --compiler clang \
+  --sanitize address,undefined -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_BUILD_FUZZERS=ON
+step "2. test suite under ASan+UBSan (not slow)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp" run_ctest "$ROOT/build-asan" -LE slow
+step "2. fuzz run, ${FUZZ_SECONDS} s per target"
+for fuzzer in "$ROOT"/build-asan/bin/*_fuzz; do
+  name=$(basename "$fuzzer")
+  corpus="$ROOT/build-asan/corpus/$name"
+  mkdir -p "$corpus"
+  seeds=()
+  [ -d "$ROOT/fuzz/seeds/$name" ] && seeds=("$ROOT/fuzz/seeds/$name")
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 "$corpus" "${seeds[@]}"
+done
+
+step "3. build: clang TSan, threaded tests, build-tsan/"
+"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --compiler clang --sanitize thread \
+  -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_TEST_LABELS=threaded --targets "kelvo kelvo_threaded_tests"
+step "3. threaded tests under TSan"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
+  run_ctest "$ROOT/build-tsan" -L threaded
+end_step ok
 say "all tests passed"

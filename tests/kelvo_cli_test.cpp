@@ -352,7 +352,7 @@ TEST(KelvoRecord, CopyOfAReplayKeepsTheSourceHistory) {
     EXPECT_EQ(a, b);
 }
 
-TEST(KelvoDepth, ExitStatusTellsWhetherAnyFrameCameOut) {
+TEST(KelvoDepthOutputs, ExitStatusTellsWhetherAnyFrameCameOut) {
     TempDir tmp("cli_undecodable");
     const auto mpeg4 = tmp / "mpeg4.mkv";
     ASSERT_EQ(
@@ -391,7 +391,7 @@ TEST(KelvoDepth, ExitStatusTellsWhetherAnyFrameCameOut) {
     EXPECT_NE(info.err.find("cannot decode"), std::string::npos) << info.err;
 }
 
-TEST(KelvoDepth, MapsSayWhatTheyHold) {
+TEST(KelvoDepthOutputs, MapsSayWhatTheyHold) {
     TempDir tmp("cli_maps");
     const auto rec = write_scene_recording(tmp / "rec.mkv", {.frames = 4});
     const auto out = tmp / "maps";

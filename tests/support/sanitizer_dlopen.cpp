@@ -1,4 +1,4 @@
-// Linked into test programs of sanitizer builds only. OpenVINO's TBB opens
+// Linked into the programs of sanitizer builds only. OpenVINO's TBB opens
 // its NUMA helper with RTLD_DEEPBIND, which the sanitizer runtimes refuse
 // (the process aborts). Dropping the flag keeps the library's own symbols
 // first in practice and lets the engine's tests run under the sanitizers.
@@ -7,8 +7,15 @@
 // the code of the library that allocated.
 #include <dlfcn.h>
 
+// Clang links the sanitizer runtime into the program, where its dlopen
+// (which tells the runtime about the new library) is this weak alias's
+// target; GCC's shared runtime exports it too.
+extern "C" void* __interceptor_dlopen(const char* file, int mode) __attribute__((weak));
+
 extern "C" __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) {
     using DlopenFn = void* (*)(const char*, int);
-    static const auto next = reinterpret_cast<DlopenFn>(dlsym(RTLD_NEXT, "dlopen"));
+    static const auto next = __interceptor_dlopen
+                                 ? &__interceptor_dlopen
+                                 : reinterpret_cast<DlopenFn>(dlsym(RTLD_NEXT, "dlopen"));
     return next(file, (mode & ~RTLD_DEEPBIND) | RTLD_NODELETE);
 }

@@ -186,7 +186,10 @@ void route_new_log_channels() {
 void report_folded_messages() {
     for (const auto& folded : routing().sink->take_repeats()) {
         std::string first = folded.first;
-        if (first.size() > 160) first = first.substr(0, 157) + "...";
+        if (first.size() > 160) {
+            first.resize(157);
+            first.append("...");
+        }
         std::lock_guard lock(console().mutex);
         console().clear_progress_locked();
         fmt::print(stderr, "kelvo: the {} \"{}\" repeated {} more time{}\n", folded.level, first,

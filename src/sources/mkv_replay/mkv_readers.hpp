@@ -1,6 +1,7 @@
 // Readers of the recording layout: subtitle histories, attachments, global
 // tags, the fourcc of the video track and the timestamp conversions. Private
-// to the replay module; exported so the tests and the fuzzer can reach them.
+// to the replay module and not exported: the tests and the fuzzer link the
+// module's object library (kelvo_mkv_replay_objects) to reach them.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,6 @@
 #include <vector>
 
 #include "core/ffmpeg_raii.hpp"
-#include "kelvo/export.hpp"
 #include "kelvo/json.hpp"
 
 namespace kelvo::detail {
@@ -38,37 +38,36 @@ using History = std::vector<HistoryEvent>;
 /// timestamp and a payload is appended to it in the same pass (the pass then
 /// runs even without wanted subtitle tracks), and its byte position to
 /// `frame_pos` when that is given too.
-KELVO_API std::map<std::string, History> _read_subtitle_tracks(
+std::map<std::string, History> _read_subtitle_tracks(
     AVFormatContext* container, const std::vector<std::string>& titles,
     std::vector<std::int64_t>* frame_pts = nullptr, int video_index = -1,
     std::vector<std::int64_t>* frame_pos = nullptr);
 
 /// Attachment file name -> bytes; attachments without name or data are left out.
-KELVO_API std::map<std::string, std::vector<std::uint8_t>> _read_attachment_blobs(
-    AVFormatContext* container);
+std::map<std::string, std::vector<std::uint8_t>> _read_attachment_blobs(AVFormatContext* container);
 
 /// The attachment parsed as JSON, or absent (missing, not UTF-8 or not JSON; the
 /// latter two are logged).
-KELVO_API std::optional<Json> _parse_attachment_json(
+std::optional<Json> _parse_attachment_json(
     const std::map<std::string, std::vector<std::uint8_t>>& blobs, const std::string& filename);
 
 /// pts_us of every packet of stream `video_index` from the current position
 /// (packets without timestamp or payload skipped).
-KELVO_API std::vector<std::int64_t> read_frame_index(AVFormatContext* container, int video_index);
+std::vector<std::int64_t> read_frame_index(AVFormatContext* container, int video_index);
 
 /// The frame-source fourcc for a codec name and codec tag.
-KELVO_API std::string derive_fourcc(const std::string& codec_name, std::uint32_t codec_tag);
-KELVO_API std::string derive_fourcc(const AVStream* stream);
+std::string derive_fourcc(const std::string& codec_name, std::uint32_t codec_tag);
+std::string derive_fourcc(const AVStream* stream);
 
 /// Video time: pts x time base x 1e6 in double precision, rounded half to even.
-KELVO_API std::int64_t video_pts_us(std::int64_t pts, AVRational time_base);
+std::int64_t video_pts_us(std::int64_t pts, AVRational time_base);
 /// Event time: floor(pts x num x 1e6 / den) in exact integer arithmetic;
 /// 0 without a timestamp or a usable time base.
-KELVO_API std::int64_t event_rel_us(std::int64_t pts, AVRational time_base);
+std::int64_t event_rel_us(std::int64_t pts, AVRational time_base);
 /// A recording time in microseconds as a stream timestamp, rounded half to even.
-KELVO_API std::int64_t us_to_stream_ts(std::int64_t pts_us, AVRational time_base);
+std::int64_t us_to_stream_ts(std::int64_t pts_us, AVRational time_base);
 /// The time base of a packet, or `fallback` when the packet carries none.
-KELVO_API AVRational packet_time_base(const AVPacket& packet, AVRational fallback);
+AVRational packet_time_base(const AVPacket& packet, AVRational fallback);
 
 /// Integer tag text: optional sign, digits, surrounding white space; anything
 /// else (fractions, letters, overflow) is absent.
@@ -77,10 +76,10 @@ std::optional<std::int64_t> parse_int_tag(std::string_view text);
 /// in every locale; anything else, and infinities and NaN, are absent.
 std::optional<double> parse_float_tag(std::string_view text);
 /// The tag's value, or `fallback` when it is missing or does not parse.
-KELVO_API std::int64_t _int_tag(const std::optional<std::string>& text, std::int64_t fallback = 0);
-KELVO_API double _float_tag(const std::optional<std::string>& text, double fallback);
+std::int64_t _int_tag(const std::optional<std::string>& text, std::int64_t fallback = 0);
+double _float_tag(const std::optional<std::string>& text, double fallback);
 /// A metadata entry by exact name.
-KELVO_API std::optional<std::string> dict_value(const AVDictionary* dict, const char* key);
+std::optional<std::string> dict_value(const AVDictionary* dict, const char* key);
 
 /// An opened recording: the demuxer and, for custom I/O, what it reads
 /// through. Released in reverse order: demuxer, I/O context, I/O state.
@@ -114,9 +113,9 @@ struct MkvInputOpener {
     std::function<ReplayInput(const std::string& path)> open;
 };
 /// Opens `path` from the file system as Matroska, keeping every index entry.
-KELVO_API ReplayInput open_matroska_file(const std::string& path);
+ReplayInput open_matroska_file(const std::string& path);
 /// Opens Matroska read through a custom I/O context (`io`, whose opaque
 /// pointer is `io_state`); `name` only names it in errors.
-KELVO_API ReplayInput open_matroska_io(const std::string& name, std::shared_ptr<void> io_state,
-                                       IoContextPtr io);
+ReplayInput open_matroska_io(const std::string& name, std::shared_ptr<void> io_state,
+                             IoContextPtr io);
 }  // namespace kelvo::detail
