@@ -87,6 +87,8 @@ class Driver {
         _replay.pause();  // before open: not even the first frame passes
         _replay.open();
     }
+    /// The pump calls back into this object: stop it before the members go.
+    ~Driver() { _replay.close(); }
     MkvReplay& replay() { return _replay; }
 
     /// The frames a reposition shows on the paused source (one, or none).

@@ -33,9 +33,10 @@ TEST(MkvReplayRaces, AStepLandingWhileTheOldFrameIsConvertedShowsTheSteppedToFra
     // slot nor move the position, so no frame is skipped by the next step.
     TempDir dir("mkv_races");
     const auto path = testing::write_timed_recording(dir / "steps.mkv", evenly(30, 33));
-    MkvReplay replay(path, realtime());
+    // What the pump's hook uses outlives the replay (declared first, destroyed last).
     std::atomic<bool> armed{false};
     std::atomic<int> fired{0};
+    MkvReplay replay(path, realtime());
     replay._set_pump_hook([&](std::string_view point) {
         if (point != "before_convert" || !armed.exchange(false)) return;
         replay.step_one_forward();
@@ -55,6 +56,7 @@ TEST(MkvReplayRaces, AStepLandingWhileTheOldFrameIsConvertedShowsTheSteppedToFra
     const FramePtr next = replay.grab(3.0);
     ASSERT_TRUE(next);
     EXPECT_EQ(next->source_frame_idx, 7);
+    replay.close();
 }
 
 TEST(MkvReplayRaces, ASeekEndsAPacingWaitAtOnce) {
@@ -62,9 +64,9 @@ TEST(MkvReplayRaces, ASeekEndsAPacingWaitAtOnce) {
     // seek made during that sleep must be shown without waiting for it.
     TempDir dir("mkv_races");
     const auto path = testing::write_timed_recording(dir / "slow.mkv", evenly(8, 1000));
-    MkvReplay replay(path, realtime());
     std::promise<void> pacing;
     std::atomic<int> paced{0};
+    MkvReplay replay(path, realtime());
     replay._set_pump_hook([&](std::string_view point) {
         if (point == "before_pace" && paced.fetch_add(1) == 1) pacing.set_value();
     });
@@ -78,6 +80,7 @@ TEST(MkvReplayRaces, ASeekEndsAPacingWaitAtOnce) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->source_frame_idx, 5);
     EXPECT_LT(waited, 0.25);
+    replay.close();
 }
 
 TEST(MkvReplayRaces, ASeekAsThePumpReachesTheEndIsNotLostToParking) {
@@ -85,10 +88,10 @@ TEST(MkvReplayRaces, ASeekAsThePumpReachesTheEndIsNotLostToParking) {
     // goes on from the seek target instead of parking with the seek unseen.
     TempDir dir("mkv_races");
     const auto path = testing::write_timed_recording(dir / "end.mkv", evenly(5, 10));
-    MkvReplay replay(path, realtime());
     std::atomic<bool> first_end{true};
     std::mutex mutex;
     std::vector<std::int64_t> seen;
+    MkvReplay replay(path, realtime());
     replay.add_fanout(make_frame_callback([&](const FramePtr& f) {
         std::lock_guard lock(mutex);
         seen.push_back(f->source_frame_idx.value_or(-1));
@@ -100,6 +103,7 @@ TEST(MkvReplayRaces, ASeekAsThePumpReachesTheEndIsNotLostToParking) {
     const auto t0 = Clock::now();
     while (!replay.at_end() && Clock::now() - t0 < 5s) std::this_thread::sleep_for(5ms);
     ASSERT_TRUE(replay.at_end());
+    replay.close();
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4}));
 }

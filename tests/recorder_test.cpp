@@ -827,8 +827,8 @@ TEST(RecorderHostileMetadata, TimesStayInRangeWhateverTheSourceClaims) {
         // Five frames, then the source loops back (time goes back) for five more.
         for (int pass = 0; pass < 2; ++pass) {
             for (int i = 0; i < 5; ++i) {
-                const std::int64_t pts =
-                    c.first_pts_us + std::min<std::int64_t>(i * c.spacing_us, max - c.first_pts_us);
+                const std::int64_t step = i * c.spacing_us;
+                const std::int64_t pts = c.first_pts_us > max - step ? max : c.first_pts_us + step;
                 rec.feed(make_frame(make_jpeg(i), pts, pass * 5 + i + 1));
             }
         }
