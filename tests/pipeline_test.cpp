@@ -74,7 +74,7 @@ std::shared_ptr<MemorySource> synthetic_source(const kelvo::detail::SyntheticSce
 // Bounds that OpenCV's block matcher meets on the synthetic scene with room to
 // spare, and that a wrong rectification, canvas fit or disparity scale misses
 // by far (a 10% scale error alone gives 1.2 to 6 px on these planes).
-[[maybe_unused]] constexpr double MAX_EPE_PX = 0.6;  // not asserted yet
+constexpr double MAX_EPE_PX = 0.6;
 constexpr double MAX_BAD_2PX = 0.04;
 constexpr double MIN_VALID_SHARE = 0.7;
 
@@ -112,6 +112,7 @@ TEST(PipelineSynthetic, DisparityMatchesGroundTruthAtEveryCanvas) {
             ASSERT_EQ(p.disparity.cols, scene.eye_size.width);
             const auto truth = render_synthetic_frame(scene, static_cast<int>(i));
             const auto s = score_disparity(p.disparity, truth.disparity, truth.visible);
+            EXPECT_LT(s.end_point_error, MAX_EPE_PX);
             EXPECT_LT(s.bad_2px, MAX_BAD_2PX);
             EXPECT_GT(s.valid_share, MIN_VALID_SHARE);
             EXPECT_EQ(p.calibration, calibration);
