@@ -123,7 +123,8 @@ int run_demo(const DemoArgs& args) {
                        .backend = "stereo-bm",
                        .queue_size = 4,
                        .block_when_full = true,
-                       .stop_at_end = true});
+                       .stop_at_end = true,
+                       .rectified_images = false});
     // Packets are kept and scored after the run, so the rate measured is the
     // pipeline's own (decode, rectify, match), not that of the scoring.
     std::vector<FramePacketPtr> packets;
