@@ -80,7 +80,9 @@ std::filesystem::path record(const std::filesystem::path& dir, const detail::Syn
         }
         auto frame = std::make_shared<RawFrame>();
         const auto rendered = detail::render_synthetic_frame(scene, i);
-        cv::imencode(".jpg", rendered.side_by_side, frame->payload, {cv::IMWRITE_JPEG_QUALITY, 92});
+        std::vector<std::uint8_t> jpeg;
+        cv::imencode(".jpg", rendered.side_by_side, jpeg, {cv::IMWRITE_JPEG_QUALITY, 92});
+        frame->payload = std::move(jpeg);
         frame->pts_us = i * FRAME_US;
         frame->sequence = i + 1;
         recorder.feed(frame);
