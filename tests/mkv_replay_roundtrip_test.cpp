@@ -33,8 +33,9 @@ TEST(MkvReplayRoundTrip, RecorderOutputReplaysAsWritten) {
     const std::int64_t origin = 5'000'000;
     for (int i = 0; i < 20; ++i) {
         auto frame = std::make_shared<RawFrame>();
-        cv::imencode(".jpg", cv::Mat(16, 32, CV_8UC3, cv::Scalar(i * 10, 255 - i * 10, 7)),
-                     frame->payload);
+        std::vector<std::uint8_t> jpeg;
+        cv::imencode(".jpg", cv::Mat(16, 32, CV_8UC3, cv::Scalar(i * 10, 255 - i * 10, 7)), jpeg);
+        frame->payload = std::move(jpeg);
         frame->pts_us = origin + i * 33'000;
         frame->sequence = i + 1;
         recorder.feed(frame);
@@ -85,6 +86,41 @@ TEST(MkvReplayRoundTrip, RecorderOutputReplaysAsWritten) {
                                    &probe),
               0);
     EXPECT_EQ(probe, "mjpeg,20\n");
+}
+
+}  // namespace
+}  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+// Payloads reference the demuxer's packet buffers instead of copies: they
+// hold the bytes of the file, stay valid after the replay is closed and
+// destroyed (the sanitizer builds catch a buffer released too early), and a
+// frame grabbed again after a seek holds the same bytes.
+TEST(MkvReplayRoundTrip, PayloadsOutliveTheReplayThatReadThem) {
+    testing::TempDir dir("mkv_payload_refs");
+    const auto path = testing::make_recording(dir.path(), "rec.mkv", {.frames = 6});
+    std::vector<FramePtr> frames;
+    FramePtr again;
+    {
+        MkvReplay replay(path, {.replay_mode = "every_frame"});
+        replay.open();
+        while (FramePtr f = replay.grab()) frames.push_back(f);
+        replay.seek_relative_us(frames[2]->pts_us);
+        again = replay.grab();
+        replay.close();
+    }
+    ASSERT_EQ(frames.size(), 6u);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->payload, frames[2]->payload);
+    EXPECT_NE(again->payload.data(), frames[2]->payload.data());  // read twice, kept apart
+    for (const auto& f : frames) {
+        const cv::Mat image = cv::imdecode(cv::Mat(1, static_cast<int>(f->payload.size()), CV_8UC1,
+                                                   const_cast<std::uint8_t*>(f->payload.data())),
+                                           cv::IMREAD_COLOR);
+        EXPECT_FALSE(image.empty()) << f->sequence;
+    }
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ std::filesystem::path aloe_recording(const TempDir& tmp, int frames, cv::Mat* de
     cv::hconcat(cv::imread((dir / "aloeL.jpg").string()), cv::imread((dir / "aloeR.jpg").string()),
                 sbs);
     const auto jpeg = kelvo::testing::encode_jpeg(sbs, 95);
-    *decoded = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    // `kelvo depth` wants no colour eyes, so its matcher sees the payload's
+    // luminance, decoded at half size for canvases of at most half the eye.
+    *decoded = cv::imdecode(jpeg, cv::IMREAD_REDUCED_GRAYSCALE_2);
     const auto path = tmp / "aloe.mkv";
     kelvo::MkvRecorder recorder({.path = path.string(),
                                  .width = sbs.cols,
@@ -122,7 +124,8 @@ TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
     const Case cases[] = {{"", {}},
                           {" --set texture_threshold=1200", textured},
                           {" --set num_disparities=160 --set block_size=15", wide}};
-    const cv::Mat default_expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, {});
+    const kelvo::HeightWidth eye{1110, 1282};  // the Aloe pair's, twice the half-size decode
+    const cv::Mat default_expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, {}, eye);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sets);
         const auto out = tmp / "out";
@@ -145,7 +148,7 @@ TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
                   std::filesystem::absolute(out));
         // No calibration in the recording: said once, and the pair is used as it is.
         EXPECT_NE(run.err.find("running on the unrectified pair"), std::string::npos);
-        const cv::Mat expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, c.params);
+        const cv::Mat expected = kelvo::testing::direct_stereo_bm(sbs, {360, 640}, c.params, eye);
         for (int i = 0; i < 3; ++i) {
             const cv::Mat got = cv::imread((out / fmt::format("disparity_{:06d}.tiff", i)).string(),
                                            cv::IMREAD_UNCHANGED);

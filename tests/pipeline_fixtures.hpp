@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "kelvo/calibration.hpp"
+#include "kelvo/pipeline/synthetic_scene.hpp"
 #include "kelvo/sources/base.hpp"
 
 namespace kelvo::testing {
@@ -148,23 +150,68 @@ inline cv::Ptr<cv::StereoBM> make_stereo_bm(const Params& p) {
     return m;
 }
 
-/// OpenCV's StereoBM on the canvas-fitted pair, cropped and scaled back the
-/// way the pipeline documents it.
-inline cv::Mat direct_stereo_bm(const cv::Mat& sbs, HeightWidth canvas, const Params& p) {
-    const int w = sbs.cols / 2;
-    const cv::Mat l = sbs(cv::Rect(0, 0, w, sbs.rows)), r = sbs(cv::Rect(w, 0, w, sbs.rows));
-    const auto layout = kelvo::fit_layout({sbs.rows, w}, canvas);
-    cv::Mat cl, cr;
-    cv::cvtColor(kelvo::fit_into_canvas(l, layout), cl, cv::COLOR_BGR2GRAY);
-    cv::cvtColor(kelvo::fit_into_canvas(r, layout), cr, cv::COLOR_BGR2GRAY);
+/// OpenCV's StereoBM on two grey canvases, cropped to the valid region and
+/// scaled back to `eye` pixels (NaN = no estimate), as the pipeline documents it.
+inline cv::Mat stereo_bm_on_canvas(const cv::Mat& cl, const cv::Mat& cr, const CanvasLayout& layout,
+                                   HeightWidth eye, const Params& p) {
     cv::Mat fixed, disparity;
     make_stereo_bm(p)->compute(cl, cr, fixed);
     fixed.convertTo(disparity, CV_32F, 1.0 / 16);
     disparity.setTo(std::numeric_limits<float>::quiet_NaN(), fixed < p.min_disparity * 16);
     cv::Mat valid = disparity(cv::Rect(layout.pad_x, layout.pad_y, layout.valid_w, layout.valid_h));
     cv::Mat out;
-    cv::resize(valid, out, cv::Size(w, sbs.rows), 0, 0, cv::INTER_NEAREST);
-    return out * (static_cast<double>(w) / layout.valid_w);
+    cv::resize(valid, out, cv::Size(eye.width, eye.height), 0, 0, cv::INTER_NEAREST);
+    return out * (static_cast<double>(eye.width) / layout.valid_w);
+}
+
+/// OpenCV's StereoBM on the canvas-fitted pair. A colour pair is fitted, then
+/// made grey (the two-step way); a grey one is fitted as it is. `full_eye`:
+/// the eye size the pair was decoded smaller from (the layout and the map
+/// handed back are at that size).
+inline cv::Mat direct_stereo_bm(const cv::Mat& sbs, HeightWidth canvas, const Params& p,
+                                std::optional<HeightWidth> full_eye = std::nullopt) {
+    const int w = sbs.cols / 2;
+    const cv::Mat l = sbs(cv::Rect(0, 0, w, sbs.rows)), r = sbs(cv::Rect(w, 0, w, sbs.rows));
+    const HeightWidth eye = full_eye.value_or(HeightWidth{sbs.rows, w});
+    const auto layout = kelvo::fit_layout(eye, canvas);
+    cv::Mat cl = kelvo::fit_into_canvas(l, layout), cr = kelvo::fit_into_canvas(r, layout);
+    if (sbs.channels() == 3) {
+        cv::cvtColor(cl, cl, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(cr, cr, cv::COLOR_BGR2GRAY);
+    }
+    return stereo_bm_on_canvas(cl, cr, layout, eye, p);
+}
+
+/// The calibration of `scene` with lens distortion and a small rotation
+/// between the cameras, so rectification really moves pixels.
+inline Json distorted_rotated_calibration_dict(const detail::SyntheticScene& scene) {
+    Json dict = detail::synthetic_calibration_dict(scene);
+    dict["left"]["dist_coeffs"] = Json::array({-0.08, 0.02, 0.0, 0.0, 0.0});
+    dict["right"]["dist_coeffs"] = Json::array({-0.06, 0.01, 0.0, 0.0, 0.0});
+    cv::Mat rvec = (cv::Mat_<double>(3, 1) << 0.004, 0.012, 0.009), R;
+    cv::Rodrigues(rvec, R);
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) dict["R"][r][c] = R.at<double>(r, c);
+    }
+    return dict;
+}
+
+/// The raw camera image that `rect` turns into `rectified` (one eye).
+inline cv::Mat unrectify(const cv::Mat& rectified, const Calibration& calibration,
+                         const Rectification& rect, bool right) {
+    const auto& cam = right ? calibration.right() : calibration.left();
+    std::vector<cv::Point2f> raw_points;
+    for (int y = 0; y < rectified.rows; ++y) {
+        for (int x = 0; x < rectified.cols; ++x) raw_points.emplace_back(x, y);
+    }
+    std::vector<cv::Point2f> rect_points;
+    cv::undistortPoints(raw_points, rect_points, cv::Mat(cam.camera_matrix),
+                        cv::Mat(cam.dist_coeffs), right ? rect.R2 : rect.R1,
+                        right ? rect.P2 : rect.P1);
+    cv::Mat map(rectified.size(), CV_32FC2, rect_points.data());
+    cv::Mat raw;
+    cv::remap(rectified, raw, map.clone(), cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    return raw;
 }
 
 /// Number of pixels where two maps differ (NaN equals NaN).

@@ -42,10 +42,12 @@ std::vector<std::vector<std::uint8_t>> make_recording(const std::filesystem::pat
     for (int i = 0; i < FRAMES; ++i) {
         auto frame = std::make_shared<RawFrame>();
         cv::Mat image(32, 64, CV_8UC3, cv::Scalar(i * 20, 255 - i * 20, (i * 37) % 256));
-        cv::imencode(".jpg", image, frame->payload);
+        std::vector<std::uint8_t> jpeg;
+        cv::imencode(".jpg", image, jpeg);
+        frame->payload = std::move(jpeg);
         frame->pts_us = ORIGIN_US + i * STEP_US;
         frame->sequence = i + 1;
-        payloads.push_back(frame->payload);
+        payloads.push_back(frame->payload.to_vector());
         recorder.feed(frame);
     }
     EXPECT_EQ(recorder.stop().frames_written, FRAMES);
@@ -65,7 +67,7 @@ Replayed replay_all(const std::filesystem::path& path) {
     Replayed out;
     while (FramePtr f = replay.grab()) {
         out.pts_us.push_back(f->pts_us);
-        out.payloads.push_back(f->payload);
+        out.payloads.push_back(f->payload.to_vector());
     }
     out.calibration_history = replay.calibration_history();
     out.camera_info = replay.embedded_camera_info();

@@ -179,35 +179,14 @@ TEST(PipelineSynthetic, DepthIsFocalTimesBaselineOverDisparity) {
 // rectified input.
 TEST(PipelineSynthetic, RectifiesADistortedRotatedPair) {
     auto scene = kelvo::detail::default_synthetic_scene();
-    Json dict = kelvo::detail::synthetic_calibration_dict(scene);
-    dict["left"]["dist_coeffs"] = Json::array({-0.08, 0.02, 0.0, 0.0, 0.0});
-    dict["right"]["dist_coeffs"] = Json::array({-0.06, 0.01, 0.0, 0.0, 0.0});
-    cv::Mat rvec = (cv::Mat_<double>(3, 1) << 0.004, 0.012, 0.009), R;
-    cv::Rodrigues(rvec, R);
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) dict["R"][r][c] = R.at<double>(r, c);
-    }
-    const auto calibration = kelvo::Calibration::from_dict(dict);
+    const auto calibration =
+        kelvo::Calibration::from_dict(kelvo::testing::distorted_rotated_calibration_dict(scene));
     const auto rect = calibration->rectification(scene.eye_size);
     // The synthetic pair is rendered with the rectified cameras' focal length.
     scene.focal_px = rect->fx;
     const auto truth = render_synthetic_frame(scene, 0);
-
-    auto unrectify = [&](const cv::Mat& rectified, bool right) {
-        const auto& cam = right ? calibration->right() : calibration->left();
-        std::vector<cv::Point2f> raw_points;
-        for (int y = 0; y < rectified.rows; ++y) {
-            for (int x = 0; x < rectified.cols; ++x) raw_points.emplace_back(x, y);
-        }
-        std::vector<cv::Point2f> rect_points;
-        cv::undistortPoints(raw_points, rect_points, cv::Mat(cam.camera_matrix),
-                            cv::Mat(cam.dist_coeffs), right ? rect->R2 : rect->R1,
-                            right ? rect->P2 : rect->P1);
-        cv::Mat map(rectified.size(), CV_32FC2, rect_points.data());
-        cv::Mat raw;
-        cv::remap(rectified, raw, map.clone(), cv::noArray(), cv::INTER_LINEAR,
-                  cv::BORDER_REPLICATE);
-        return raw;
+    const auto unrectify = [&](const cv::Mat& rectified, bool right) {
+        return kelvo::testing::unrectify(rectified, *calibration, *rect, right);
     };
     cv::Mat raw_l = unrectify(truth.left, false), raw_r = unrectify(truth.right, true), sbs;
     cv::hconcat(raw_l, raw_r, sbs);
@@ -260,7 +239,9 @@ TEST(PipelineSynthetic, NewCalibrationRebuildsTheMaps) {
 // Middlebury Aloe: the pipeline equals OpenCV's StereoBM on the same pair.
 
 struct AloeInput {
-    cv::Mat sbs;                     // decoded side-by-side image the pipeline sees
+    cv::Mat sbs;        // decoded side-by-side image the pipeline sees
+    cv::Mat grey_half;  // the same payload's luminance at half size (libjpeg's scaled decoding)
+    HeightWidth eye;    // one eye's full size
     std::vector<std::uint8_t> jpeg;  // its payload
 };
 
@@ -274,6 +255,8 @@ const AloeInput& aloe() {
         AloeInput in;
         in.jpeg = encode_jpeg(sbs, 95);
         in.sbs = cv::imdecode(in.jpeg, cv::IMREAD_COLOR);
+        in.grey_half = cv::imdecode(in.jpeg, cv::IMREAD_REDUCED_GRAYSCALE_2);
+        in.eye = {sbs.rows, sbs.cols / 2};
         return in;
     }();
     return input;
@@ -290,15 +273,25 @@ std::shared_ptr<MemorySource> aloe_source(int frames) {
     return std::make_shared<MemorySource>(std::move(payloads), aloe().sbs.cols, aloe().sbs.rows);
 }
 
+// With colour eyes to hand out, the matcher sees the canvas-fitted colour
+// pair made grey; without, the payload's luminance fitted into the canvas,
+// decoded at half size as every canvas holds at most half the 1282x1110 eye.
 TEST(PipelineAloe, EqualsOpenCVStereoBMOnTheCanvasFittedPair) {
     const CanvasCase cases[] = {
         {"256x512", {256, 512}}, {"360x640", {360, 640}}, {"480x720", {480, 720}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variant);
+        auto grey =
+            run_all({.source = aloe_source(1), .variant = c.variant, .rectified_images = false});
+        ASSERT_EQ(grey.size(), 1u);
+        EXPECT_TRUE(grey[0]->rectified_left.empty());
+        EXPECT_EQ(differing(grey[0]->disparity,
+                            direct_stereo_bm(aloe().grey_half, c.canvas, Params{}, aloe().eye)),
+                  0);
         auto packets = run_all({.source = aloe_source(1), .variant = c.variant});
         ASSERT_EQ(packets.size(), 1u);
-        const cv::Mat expected = direct_stereo_bm(aloe().sbs, c.canvas, Params{});
-        EXPECT_EQ(differing(packets[0]->disparity, expected), 0);
+        EXPECT_EQ(
+            differing(packets[0]->disparity, direct_stereo_bm(aloe().sbs, c.canvas, Params{})), 0);
         // Without a calibration the eyes are handed out as they came, and there is no depth.
         EXPECT_EQ(cv::norm(packets[0]->rectified_left,
                            aloe().sbs(cv::Rect(0, 0, aloe().sbs.cols / 2, aloe().sbs.rows)),
@@ -350,13 +343,17 @@ TEST(PipelineAloe, ControlsChangedWhileRunningActAsInOpenCV) {
     auto source = aloe_source(static_cast<int>(std::size(CONTROL_CASES)) + 1);
     source->set_gated(true);
     // Not stop_at_end: the shut gate makes grabs come back empty between frames.
-    Pipeline pipeline({.source = source, .variant = "360x640", .block_when_full = true});
+    Pipeline pipeline({.source = source,
+                       .variant = "360x640",
+                       .block_when_full = true,
+                       .rectified_images = false});
     pipeline.start();
     const HeightWidth canvas{360, 640};
     source->release();
     const auto base = pipeline.get_packet(30.0);
     ASSERT_TRUE(base);
-    const cv::Mat default_result = direct_stereo_bm(aloe().sbs, canvas, Params{});
+    // 360x640 holds at most half the eye: the matcher sees the half-size decode.
+    const cv::Mat default_result = direct_stereo_bm(aloe().grey_half, canvas, Params{}, aloe().eye);
     ASSERT_EQ(differing(base->disparity, default_result), 0);
     const int default_invalid = invalid_count(default_result);
     for (const auto& c : CONTROL_CASES) {
@@ -368,7 +365,7 @@ TEST(PipelineAloe, ControlsChangedWhileRunningActAsInOpenCV) {
         ASSERT_TRUE(packet);
         Params p;
         c.apply(p, c.value);
-        const cv::Mat expected = direct_stereo_bm(aloe().sbs, canvas, p);
+        const cv::Mat expected = direct_stereo_bm(aloe().grey_half, canvas, p, aloe().eye);
         EXPECT_EQ(differing(packet->disparity, expected), 0);
         EXPECT_GT(differing(packet->disparity, default_result), 1000);
         const int invalid = invalid_count(packet->disparity);

@@ -28,6 +28,7 @@ struct KELVO_API Rectification {
     /// built once here because remapping with them is much faster.
     cv::Mat fixed_left1, fixed_left2, fixed_right1, fixed_right2;
     cv::Mat R1, R2, P1, P2, Q;
+    cv::Mat K1, D1, K2, D2;  ///< both cameras' intrinsics and distortion at this eye size
     double fx = 0, fy = 0, cx = 0, cy = 0;  ///< rectified left camera
     double baseline_m = 0;                  ///< distance between the rectified centres
 
@@ -83,7 +84,30 @@ struct CanvasLayout {
     int valid_w = 0, valid_h = 0;  ///< size of the image region
     double scale = 1.0;            ///< image pixels to canvas pixels
     int source_w = 0, source_h = 0;
+    bool operator==(const CanvasLayout&) const = default;
 };
+
+/// Remap tables that take one eye's camera pixels straight to the valid
+/// region of a canvas: rectification and canvas fit in one `cv::remap`, so
+/// the full-size rectified eye is never built. Canvas pixels sample the
+/// rectified image where a bilinear resize of it would (pixel centres
+/// aligned); `reduction` is the factor the camera image was decoded smaller
+/// by (1, 2, 4 or 8, libjpeg's scaled decoding), whose pixel centres lie at
+/// the middle of the blocks they average.
+struct KELVO_API CanvasMaps {
+    CanvasLayout layout;
+    int reduction = 1;
+    /// Fixed-point tables (CV_16SC2, CV_16UC1) of the valid region's size.
+    cv::Mat left1, left2, right1, right2;
+
+    /// One eye (decoded `reduction` times smaller) remapped into a black
+    /// canvas (bilinear, black where the camera saw nothing).
+    cv::Mat fit(const cv::Mat& eye, bool right) const;
+};
+
+/// The canvas tables of `rect` for `layout` (whose source is `rect`'s eye size).
+KELVO_API CanvasMaps canvas_maps(const Rectification& rect, const CanvasLayout& layout,
+                                 int reduction = 1);
 
 /// The layout that fits a `source` image into `canvas`, keeping its aspect
 /// ratio and centring it (letterbox).

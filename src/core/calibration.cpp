@@ -207,6 +207,10 @@ std::shared_ptr<const Rectification> Calibration::rectification(HeightWidth eye_
                     CV_16SC2);
     cv::convertMaps(rect->map_right_x, rect->map_right_y, rect->fixed_right1, rect->fixed_right2,
                     CV_16SC2);
+    rect->K1 = cv::Mat(k1).clone();
+    rect->K2 = cv::Mat(k2).clone();
+    rect->D1 = d1;
+    rect->D2 = d2;
     rect->fx = rect->P1.at<double>(0, 0);
     rect->fy = rect->P1.at<double>(1, 1);
     rect->cx = rect->P1.at<double>(0, 2);

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "kelvo/calibration.hpp"
@@ -52,6 +53,52 @@ cv::Mat map_to_source(const cv::Mat& valid_map, const CanvasLayout& layout,
         out *= static_cast<double>(layout.source_w) / valid_map.cols;
     }
     return out;
+}
+
+}  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+/// Camera pixels for every pixel of the canvas's valid region, for one eye.
+void eye_canvas_map(const cv::Mat& K, const cv::Mat& D, const cv::Mat& R, const cv::Mat& P,
+                    const CanvasLayout& layout, int reduction, cv::Mat& map1, cv::Mat& map2) {
+    // A canvas pixel u of the valid region samples the rectified pixel that
+    // a resize by sx would take it from: u = sx * x + (sx - 1) / 2.
+    const double sx = static_cast<double>(layout.valid_w) / layout.source_w;
+    const double sy = static_cast<double>(layout.valid_h) / layout.source_h;
+    const cv::Matx33d to_canvas(sx, 0, 0.5 * (sx - 1), 0, sy, 0.5 * (sy - 1), 0, 0, 1);
+    const cv::Matx33d p(P(cv::Rect(0, 0, 3, 3)));
+    cv::Mat x, y;
+    cv::initUndistortRectifyMap(K, D, R, cv::Mat(to_canvas * p),
+                                cv::Size(layout.valid_w, layout.valid_h), CV_32FC1, x, y);
+    if (reduction > 1) {
+        // Pixel i of an image decoded r times smaller covers pixels
+        // [i * r, (i + 1) * r) of the full one.
+        const double r = reduction;
+        x.convertTo(x, CV_32F, 1.0 / r, 0.5 / r - 0.5);
+        y.convertTo(y, CV_32F, 1.0 / r, 0.5 / r - 0.5);
+    }
+    cv::convertMaps(x, y, map1, map2, CV_16SC2);
+}
+
+}  // namespace
+
+cv::Mat CanvasMaps::fit(const cv::Mat& eye, bool right) const {
+    cv::Mat canvas = cv::Mat::zeros(layout.canvas_h, layout.canvas_w, eye.type());
+    cv::Mat roi = canvas(cv::Rect(layout.pad_x, layout.pad_y, layout.valid_w, layout.valid_h));
+    cv::remap(eye, roi, right ? right1 : left1, right ? right2 : left2, cv::INTER_LINEAR,
+              cv::BORDER_CONSTANT);
+    return canvas;
+}
+
+CanvasMaps canvas_maps(const Rectification& rect, const CanvasLayout& layout, int reduction) {
+    CanvasMaps maps;
+    maps.layout = layout;
+    maps.reduction = reduction;
+    eye_canvas_map(rect.K1, rect.D1, rect.R1, rect.P1, layout, reduction, maps.left1, maps.left2);
+    eye_canvas_map(rect.K2, rect.D2, rect.R2, rect.P2, layout, reduction, maps.right1, maps.right2);
+    return maps;
 }
 
 }  // namespace kelvo

@@ -2,9 +2,11 @@
 // appear in public headers.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +16,7 @@ extern "C" {
 }
 
 #include "kelvo/errors.hpp"
+#include "kelvo/sources/payload.hpp"
 
 namespace kelvo::detail {
 
@@ -48,6 +51,21 @@ inline PacketPtr make_packet() {
     PacketPtr p(av_packet_alloc());
     if (!p) throw RuntimeError("av_packet_alloc failed");
     return p;
+}
+
+/// The packet's bytes as a frame payload without a copy: a new reference to
+/// its buffer, released when the last copy of the payload goes. A packet
+/// without a reference-counted buffer is copied.
+inline Payload payload_of(const AVPacket& packet) {
+    if (!packet.data || packet.size <= 0) return {};
+    if (!packet.buf) return std::vector<std::uint8_t>(packet.data, packet.data + packet.size);
+    AVBufferRef* ref = av_buffer_ref(packet.buf);
+    if (!ref) throw RuntimeError("av_buffer_ref failed");
+    std::shared_ptr<const void> owner(ref, [](const void* p) {
+        auto* buffer = static_cast<AVBufferRef*>(const_cast<void*>(p));
+        av_buffer_unref(&buffer);
+    });
+    return Payload(std::move(owner), packet.data, static_cast<std::size_t>(packet.size));
 }
 
 struct DictionaryDeleter {

@@ -12,7 +12,7 @@
 namespace kelvo::cli {
 
 BatchRun::BatchRun(std::string command, const std::filesystem::path& recording,
-                   const BackendArgs& backend, const RangeArgs& range)
+                   const BackendArgs& backend, const RangeArgs& range, bool rectified_images)
     : _command(std::move(command)), _recording(recording) {
     catch_interrupts();
     if (!std::filesystem::is_regular_file(recording)) {
@@ -34,7 +34,8 @@ BatchRun::BatchRun(std::string command, const std::filesystem::path& recording,
                                                            .block_when_full = true,
                                                            .stop_at_end = true,
                                                            .manage_source = false,
-                                                           .camera_info = _info});
+                                                           .camera_info = _info,
+                                                           .rectified_images = rectified_images});
     route_new_log_channels();
 }
 

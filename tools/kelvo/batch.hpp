@@ -39,8 +39,10 @@ void add_outcome(Json& run, const BatchOutcome& outcome);
 /// pipeline, finishes the recording and removes its partial file.
 class BatchRun {
   public:
+    /// `rectified_images`: the packets carry the rectified colour eyes (the
+    /// pass-through's always do); without them the matcher's input is cheaper.
     BatchRun(std::string command, const std::filesystem::path& recording,
-             const BackendArgs& backend, const RangeArgs& range);
+             const BackendArgs& backend, const RangeArgs& range, bool rectified_images = false);
     ~BatchRun();
     BatchRun(const BatchRun&) = delete;
     BatchRun& operator=(const BatchRun&) = delete;

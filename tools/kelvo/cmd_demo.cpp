@@ -80,7 +80,9 @@ std::filesystem::path record(const std::filesystem::path& dir, const detail::Syn
         }
         auto frame = std::make_shared<RawFrame>();
         const auto rendered = detail::render_synthetic_frame(scene, i);
-        cv::imencode(".jpg", rendered.side_by_side, frame->payload, {cv::IMWRITE_JPEG_QUALITY, 92});
+        std::vector<std::uint8_t> jpeg;
+        cv::imencode(".jpg", rendered.side_by_side, jpeg, {cv::IMWRITE_JPEG_QUALITY, 92});
+        frame->payload = std::move(jpeg);
         frame->pts_us = i * FRAME_US;
         frame->sequence = i + 1;
         recorder.feed(frame);
@@ -123,7 +125,8 @@ int run_demo(const DemoArgs& args) {
                        .backend = "stereo-bm",
                        .queue_size = 4,
                        .block_when_full = true,
-                       .stop_at_end = true});
+                       .stop_at_end = true,
+                       .rectified_images = false});
     // Packets are kept and scored after the run, so the rate measured is the
     // pipeline's own (decode, rectify, match), not that of the scoring.
     std::vector<FramePacketPtr> packets;

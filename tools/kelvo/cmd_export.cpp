@@ -84,7 +84,8 @@ int run_export(const ExportArgs& args) {
     const fs::path out =
         args.out.empty() ? fs::path(recording.stem().string() + "_export") : fs::path(args.out);
 
-    BatchRun run("export", recording, backend, args.range);
+    // The colour eyes are written as images and give the point cloud its colours.
+    BatchRun run("export", recording, backend, args.range, wants("rectified") || wants("ply"));
     const std::string key = run.pipeline().backend_key();
     const bool mono = run.mono();
     const bool passthrough = run.pipeline().backend().is_passthrough();

@@ -26,9 +26,9 @@ namespace kelvo {
 
 /// Milliseconds spent in each stage of one frame.
 struct StageTimings {
-    double decode_ms = 0;     ///< payload to BGR image
-    double rectify_ms = 0;    ///< split and remap of both eyes
-    double canvas_ms = 0;     ///< fitting both eyes into the canvas
+    double decode_ms = 0;     ///< payload to image (grey where the back-end needs no colour)
+    double rectify_ms = 0;    ///< the rectified colour eyes (when they are produced)
+    double canvas_ms = 0;     ///< both eyes into the canvas (rectified on the way when grey)
     double inference_ms = 0;  ///< back-end (preprocess, matcher or engine, postprocess)
     double map_back_ms = 0;   ///< canvas result to the rectified image, depth
     double total_ms = 0;      ///< from grab to hand-out
@@ -40,8 +40,8 @@ struct FramePacket {
     std::int64_t sequence = 0;  ///< the source frame's sequence number
     std::int64_t pts_us = 0;    ///< the source frame's timestamp
     std::optional<std::int64_t> source_frame_idx;
-    cv::Mat rectified_left;   ///< CV_8UC3 BGR
-    cv::Mat rectified_right;  ///< CV_8UC3 BGR (stereo sources)
+    cv::Mat rectified_left;   ///< CV_8UC3 BGR (with `PipelineOptions::rectified_images`)
+    cv::Mat rectified_right;  ///< CV_8UC3 BGR (likewise; stereo sources)
     cv::Mat disparity;        ///< rectified-image pixels; NaN where invalid (stereo back-ends)
     cv::Mat depth;  ///< metres for stereo (fx * baseline / disparity); the mono back-end's depth
     CalibrationPtr calibration;  ///< the calibration used; null when the pair was not rectified
@@ -76,6 +76,12 @@ struct PipelineOptions {
     /// `manage_source`); its width and height are needed to decode "YUYV".
     std::optional<CameraInfo> camera_info;
     double grab_timeout_s = 0.5;
+    /// Packets carry the rectified colour eyes (as far as their streams are
+    /// enabled). Off, the classical back-end never computes colour: the
+    /// payload is decoded to grey (smaller when the canvas allows) and
+    /// remapped straight into the canvas. The pass-through hands the eyes out
+    /// either way, as they are all it produces.
+    bool rectified_images = true;
 };
 
 /// Counters since start().

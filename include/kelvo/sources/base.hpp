@@ -60,6 +60,9 @@ class KELVO_API FrameSource {
 
     /// Decodes a payload of this source's `fourcc()` into a BGR image.
     cv::Mat decode_to_bgr(std::span<const std::uint8_t> payload, int width, int height) const;
+    /// Decodes a payload of this source's `fourcc()` into a grey image (see kelvo::decode_to_grey).
+    cv::Mat decode_to_grey(std::span<const std::uint8_t> payload, int width, int height,
+                           int reduction = 1) const;
 
   protected:
     /// Calls every registered callback with `frame` on the calling (pump)
@@ -75,5 +78,12 @@ class KELVO_API FrameSource {
 /// packed YUYV 4:2:2 for "YUYV". Raises RuntimeError when it does not decode.
 KELVO_API cv::Mat decode_to_bgr(std::string_view fourcc, std::span<const std::uint8_t> payload,
                                 int width, int height);
+/// Decodes a payload into a CV_8UC1 grey image without computing colour: a
+/// JPEG's luminance (decoded `reduction` = 1, 2, 4 or 8 times smaller in each
+/// direction by libjpeg's scaled decoding, rounding up), packed YUYV's Y
+/// plane stretched to full range (always full size). The same checks and
+/// errors as decode_to_bgr; std::invalid_argument for another reduction.
+KELVO_API cv::Mat decode_to_grey(std::string_view fourcc, std::span<const std::uint8_t> payload,
+                                 int width, int height, int reduction = 1);
 
 }  // namespace kelvo

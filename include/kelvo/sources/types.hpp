@@ -9,14 +9,15 @@
 
 #include "kelvo/export.hpp"
 #include "kelvo/json.hpp"
+#include "kelvo/sources/payload.hpp"
 
 namespace kelvo {
 
 /// One captured stereo frame, still encoded as the camera delivered it.
 struct RawFrame {
-    std::vector<std::uint8_t> payload;  ///< JPEG for "MJPG", packed YUYV 4:2:2 for "YUYV"
-    std::int64_t pts_us = 0;            ///< from the first packet (live) or recording start
-    std::int64_t sequence = 0;          ///< 1 for the first frame a source delivers
+    Payload payload;            ///< JPEG for "MJPG", packed YUYV 4:2:2 for "YUYV"
+    std::int64_t pts_us = 0;    ///< from the first packet (live) or recording start
+    std::int64_t sequence = 0;  ///< 1 for the first frame a source delivers
     std::optional<std::int64_t> source_frame_idx;  ///< index in a recording's frame index
 };
 

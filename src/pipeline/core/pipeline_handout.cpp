@@ -95,8 +95,11 @@ void PipelineState::finish(PipelineJob& job) {
         log_exception(*logger, fmt::format("frame {}: back-end failed (skipped)", raw.sequence));
         return;
     }
-    if (streams[RECTIFIED_LEFT]) packet->rectified_left = job.rect_l;
-    if (streams[RECTIFIED_RIGHT]) packet->rectified_right = job.rect_r;
+    // Colour eyes computed for a neural back-end are handed out only when asked for.
+    if (options.rectified_images || kind == BackendKind::passthrough) {
+        if (streams[RECTIFIED_LEFT]) packet->rectified_left = job.rect_l;
+        if (streams[RECTIFIED_RIGHT]) packet->rectified_right = job.rect_r;
+    }
     packet->timings.total_ms = ms_since(job.t_grabbed);
     emit(packet);
 }

@@ -39,7 +39,7 @@ struct PipelineJob {
     bool end = false;  ///< the source ended: no frame
     FramePtr frame;
     PipelineClock::time_point t_grabbed;
-    cv::Mat rect_l, rect_r;
+    cv::Mat rect_l, rect_r;      ///< full-size colour eyes, when produced
     cv::Mat canvas_l, canvas_r;  ///< grey for classical back-ends; released after a neural submit
     CanvasLayout layout;
     CalibrationPtr calibration;
@@ -98,6 +98,9 @@ struct PipelineState {
     int frame_height = 0;             ///< likewise
     CalibrationPtr rect_calibration;  ///< the calibration `rect` was taken from
     std::shared_ptr<const Rectification> rect;
+    /// Camera pixels to canvas pixels for `canvas_rect`, as last used.
+    std::shared_ptr<const Rectification> canvas_rect;
+    CanvasMaps canvas_maps;
     bool warned_no_calibration = false;
     std::string last_decode_error;            ///< the reason last logged
     std::int64_t repeated_decode_errors = 0;  ///< further frames failing for it, not logged
@@ -108,6 +111,18 @@ struct PipelineState {
     void run_worker() KELVO_EXCLUDES(mutex);
     void grab_loop() KELVO_EXCLUDES(mutex);
     bool prepare(PipelineJob& job);
+    /// Decodes the payload (grey, `reduction` times smaller, or colour);
+    /// false when it does not decode (counted and logged).
+    bool decode(const RawFrame& raw, bool colour, int reduction, cv::Mat& image);
+    /// The rectification in force for eyes of `eye` (null without a calibration).
+    std::shared_ptr<const Rectification> rectification_for(HeightWidth eye, PipelineJob& job);
+    /// Both canvases straight from the side-by-side camera image (decoded
+    /// `reduction` times smaller): one remap per eye with a calibration, a
+    /// resize without.
+    void fit_canvases(const cv::Mat& image, int reduction, PipelineJob& job);
+    /// True when this frame needs colour: a neural back-end, the pass-through,
+    /// or rectified eyes to hand out.
+    bool wants_colour() const;
     bool reserve_slot() KELVO_EXCLUDES(mutex);
     void release_slot() KELVO_EXCLUDES(mutex);
     void push_job(PipelineJob job) KELVO_EXCLUDES(mutex);

@@ -99,12 +99,35 @@ void PipelineState::grab_loop() {
     }
 }
 
-bool PipelineState::prepare(PipelineJob& job) {
-    const RawFrame& raw = *job.frame;
-    auto t0 = PipelineClock::now();
-    cv::Mat image;
+namespace {
+
+/// The largest factor (2, 4 or 8) a `width` x `height` side-by-side frame can
+/// be decoded smaller by while its eyes still hold at least the canvas's
+/// valid region (so no detail the canvas shows is lost) and split evenly;
+/// 1 when none can.
+int decode_reduction(int width, int height, const CanvasLayout& layout) {
+    int best = 1;
+    for (const int r : {2, 4, 8}) {
+        if (width % (2 * r) == 0 && height % r == 0 && layout.valid_w * r <= width / 2 &&
+            layout.valid_h * r <= height) {
+            best = r;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+bool PipelineState::wants_colour() const {
+    return kind != BackendKind::classic ||
+           (options.rectified_images && (streams[RECTIFIED_LEFT] || streams[RECTIFIED_RIGHT]));
+}
+
+bool PipelineState::decode(const RawFrame& raw, bool colour, int reduction, cv::Mat& image) {
     try {
-        image = options.source->decode_to_bgr(raw.payload, frame_width, frame_height);
+        image = colour ? options.source->decode_to_bgr(raw.payload, frame_width, frame_height)
+                       : options.source->decode_to_grey(raw.payload, frame_width, frame_height,
+                                                        reduction);
         if (image.cols < 2 || image.rows < 1) {
             throw RuntimeError(
                 fmt::format("a {}x{} image is not a side-by-side pair", image.cols, image.rows));
@@ -121,50 +144,95 @@ bool PipelineState::prepare(PipelineJob& job) {
         }
         return false;
     }
+    return true;
+}
+
+std::shared_ptr<const Rectification> PipelineState::rectification_for(HeightWidth eye,
+                                                                      PipelineJob& job) {
+    CalibrationPtr calibration = options.source->active_calibration();
+    if (!calibration) {
+        if (!warned_no_calibration) {
+            warned_no_calibration = true;
+            log_printf(*logger, spdlog::level::warn,
+                       "source has no calibration: running on the unrectified pair");
+        }
+        return nullptr;
+    }
+    if (!rect || rect_calibration != calibration || rect->eye_size != eye) {
+        rect_calibration = calibration;
+        rect = calibration->rectification(eye);
+        log_printf(*logger, spdlog::level::debug, "rectification maps built for a %dx%d eye",
+                   eye.width, eye.height);
+    }
+    job.calibration = calibration;
+    job.rect = rect;
+    return rect;
+}
+
+void PipelineState::fit_canvases(const cv::Mat& image, int reduction, PipelineJob& job) {
+    const int eye_w = image.cols / 2;
+    const cv::Mat left = image(cv::Rect(0, 0, eye_w, image.rows));
+    const cv::Mat right = image(cv::Rect(eye_w, 0, eye_w, image.rows));
+    if (!job.rect) {
+        job.canvas_l = fit_into_canvas(left, job.layout);
+        job.canvas_r = fit_into_canvas(right, job.layout);
+        return;
+    }
+    if (canvas_rect != job.rect || canvas_maps.layout != job.layout ||
+        canvas_maps.reduction != reduction) {
+        canvas_maps = kelvo::canvas_maps(*job.rect, job.layout, reduction);
+        canvas_rect = job.rect;
+    }
+    job.canvas_l = canvas_maps.fit(left, false);
+    job.canvas_r = canvas_maps.fit(right, true);
+}
+
+bool PipelineState::prepare(PipelineJob& job) {
+    const RawFrame& raw = *job.frame;
+    const bool colour = wants_colour();
+    // With the frame size known, the canvas is laid out before decoding, so
+    // a grey decode can skip detail the canvas would not show.
+    int reduction = 1;
+    if (!colour && frame_width > 0 && frame_height > 0) {
+        const auto layout = fit_layout({frame_height, frame_width / 2}, backend->input_size());
+        reduction = decode_reduction(frame_width, frame_height, layout);
+    }
+    auto t0 = PipelineClock::now();
+    cv::Mat image;
+    if (!decode(raw, colour, reduction, image)) return false;
     job.timings.decode_ms = ms_since(t0);
 
     try {
-        t0 = PipelineClock::now();
-        const int eye_w = image.cols / 2;
-        const HeightWidth eye{image.rows, eye_w};
-        const cv::Mat left = image(cv::Rect(0, 0, eye_w, image.rows));
-        const cv::Mat right = image(cv::Rect(eye_w, 0, eye_w, image.rows));
-        CalibrationPtr calibration = options.source->active_calibration();
-        if (calibration) {
-            if (!rect || rect_calibration != calibration || rect->eye_size != eye) {
-                rect_calibration = calibration;
-                rect = calibration->rectification(eye);
-                log_printf(*logger, spdlog::level::debug,
-                           "rectification maps built for a %dx%d eye", eye.width, eye.height);
-            }
-            job.rect_l = rect->rectify(left, false);
-            job.rect_r = rect->rectify(right, true);
-            job.calibration = calibration;
-            job.rect = rect;
-        } else {
-            if (!warned_no_calibration) {
-                warned_no_calibration = true;
-                log_printf(*logger, spdlog::level::warn,
-                           "source has no calibration: running on the unrectified pair");
-            }
-            job.rect_l = left.clone();
-            job.rect_r = right.clone();
+        const HeightWidth eye{image.rows * reduction, image.cols / 2 * reduction};
+        job.layout = fit_layout(eye, backend->input_size());
+        rectification_for(eye, job);
+        if (!colour) {
+            // Camera pixels straight to the grey canvas: one remap per eye.
+            t0 = PipelineClock::now();
+            fit_canvases(image, reduction, job);
+            job.timings.canvas_ms = ms_since(t0);
+            return true;
         }
+
+        t0 = PipelineClock::now();
+        const cv::Mat left = image(cv::Rect(0, 0, eye.width, image.rows));
+        const cv::Mat right = image(cv::Rect(eye.width, 0, eye.width, image.rows));
+        job.rect_l = job.rect ? job.rect->rectify(left, false) : left.clone();
+        job.rect_r = job.rect ? job.rect->rectify(right, true) : right.clone();
         job.timings.rectify_ms = ms_since(t0);
 
         t0 = PipelineClock::now();
-        job.layout = fit_layout(eye, backend->input_size());
-        if (kind != BackendKind::passthrough) {
-            job.canvas_l = fit_into_canvas(job.rect_l, job.layout);
-            if (!mono) {
-                job.canvas_r = fit_into_canvas(job.rect_r, job.layout);
-            }
-        }
         if (kind == BackendKind::classic) {
-            // The matcher works on grey; converting here keeps the hand-out
-            // thread, which runs the matcher, free of anything else.
+            // The same single remap as without colour, on the colour camera
+            // image; grey at canvas size costs less than at full size.
+            fit_canvases(image, 1, job);
             cv::cvtColor(job.canvas_l, job.canvas_l, cv::COLOR_BGR2GRAY);
             cv::cvtColor(job.canvas_r, job.canvas_r, cv::COLOR_BGR2GRAY);
+        } else if (kind == BackendKind::neural) {
+            // Networks get the canvas of the rectified colour eyes, as they
+            // always have: their input blobs stay what they were.
+            job.canvas_l = fit_into_canvas(job.rect_l, job.layout);
+            if (!mono) job.canvas_r = fit_into_canvas(job.rect_r, job.layout);
         }
         job.timings.canvas_ms = ms_since(t0);
 

@@ -20,7 +20,8 @@ FramePtr MkvReplayState::emit_frame(const AVPacket& packet, std::int64_t generat
                                     std::int64_t index) {
     auto raw = std::make_shared<RawFrame>();
     raw->pts_us = video_pts_us(packet.pts, packet_time_base(packet, contents.time_base));
-    if (packet.data && packet.size > 0) raw->payload.assign(packet.data, packet.data + packet.size);
+    // The bytes the demuxer read, shared rather than copied.
+    raw->payload = payload_of(packet);
     MutexLock lock(position_mutex);
     // Repositions bump the generation under this lock, so a frame of an older
     // pass can no longer move what they set.
