@@ -76,9 +76,17 @@ if [ "$WITH_OPENVINO" = 1 ]; then
   else
     say "OpenVINO runtime already installed in $VENV"
   fi
+  # The Python package builds with the kit (nanobind) and is packaged by
+  # scikit-build-core; its tests run with pytest.
+  if ! "$VENV/bin/python" -c "import nanobind, scikit_build_core, pytest" 2>/dev/null; then
+    say "installing nanobind, scikit-build-core and pytest into $VENV"
+    "$VENV/bin/pip" install -q --disable-pip-version-check nanobind scikit-build-core pytest \
+      || fail "pip could not install nanobind/scikit-build-core/pytest from PyPI"
+  fi
   OV_CMAKE=$("$VENV/bin/python" -c "import openvino.utils as u; print(u.get_cmake_path())") \
     || fail "the openvino wheel has no CMake package"
-  CMAKE_ARGS+=(-DOpenVINO_DIR="$OV_CMAKE" -DKELVO_OPENVINO=ON -DKELVO_PYTHON="$VENV/bin/python")
+  CMAKE_ARGS+=(-DOpenVINO_DIR="$OV_CMAKE" -DKELVO_OPENVINO=ON -DKELVO_PYTHON="$VENV/bin/python"
+    -DKELVO_PYTHON_BINDINGS=ON)
 else
   CMAKE_ARGS+=(-DKELVO_OPENVINO=OFF)
 fi

@@ -1,4 +1,5 @@
 #include "kelvo/log.hpp"
+#include "kelvo/log_routing.hpp"
 
 #include <cxxabi.h>
 #include <cmath>
@@ -11,20 +12,49 @@
 
 namespace kelvo {
 
+namespace {
+struct LogRouting {
+    std::mutex mutex;
+    std::vector<spdlog::sink_ptr> sinks;  ///< empty: standard error
+    spdlog::level::level_enum level = spdlog::level::info;
+    std::vector<std::shared_ptr<spdlog::logger>> loggers;
+};
+
+// Loggers live for the whole process: a pump thread left running after a
+// timed-out close() may still log while static destructors run at exit.
+LogRouting& routing() {
+    static auto* r = new LogRouting();
+    return *r;
+}
+
+void route(spdlog::logger& logger, const LogRouting& r) {
+    if (r.sinks.empty()) {
+        logger.sinks() = {std::make_shared<spdlog::sinks::stderr_color_sink_mt>()};
+        logger.set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ [%n] %v");
+    } else {
+        logger.sinks() = r.sinks;
+    }
+    logger.set_level(r.level);
+}
+}  // namespace
+
 std::shared_ptr<spdlog::logger> get_logger(const std::string& channel) {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+    auto& r = routing();
+    std::lock_guard lock(r.mutex);
     if (auto existing = spdlog::get(channel)) return existing;
-    auto logger = std::make_shared<spdlog::logger>(
-        channel, std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
-    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ [%n] %v");
-    logger->set_level(spdlog::level::info);
+    auto logger = std::make_shared<spdlog::logger>(channel, spdlog::sinks_init_list{});
+    route(*logger, r);
     spdlog::register_logger(logger);
-    // Loggers live for the whole process: a pump thread left running after a
-    // timed-out close() may still log while static destructors run at exit.
-    static auto* immortal = new std::vector<std::shared_ptr<spdlog::logger>>();
-    immortal->push_back(logger);
+    r.loggers.push_back(logger);
     return logger;
+}
+
+void set_log_sinks(std::vector<spdlog::sink_ptr> sinks, spdlog::level::level_enum level) {
+    auto& r = routing();
+    std::lock_guard lock(r.mutex);
+    r.sinks = std::move(sinks);
+    r.level = r.sinks.empty() ? spdlog::level::info : level;
+    for (const auto& logger : r.loggers) route(*logger, r);
 }
 
 std::string repr(std::string_view text) {
