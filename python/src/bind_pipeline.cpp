@@ -313,7 +313,7 @@ void bind_recording_manager(nb::module_& m) {
                             auto s = weak_source.lock();
                             if (!s) return values;
                             for (const auto& c : s->list_camera_controls()) {
-                                values[c.name] = detail::optional_json(c.current_value);
+                                if (c.current_value) values[c.name] = *c.current_value;
                             }
                             return values;
                         },
