@@ -26,4 +26,7 @@ trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 "$TEST_VENV/bin/python" -c "import kelvo_camera_sdk as k; print('kelvo_camera_sdk', k.__version__)"
 "$TEST_VENV/bin/kelvo" --version
+# The camera tests skip without the test-only hook; here it must be built in.
+"$TEST_VENV/bin/python" -c "import kelvo_camera_sdk._native._testing" \
+  || { echo "the module lacks _native._testing (configure with KELVO_BUILD_TESTS=ON)" >&2; exit 1; }
 "$TEST_VENV/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"

@@ -39,6 +39,9 @@ NB_MODULE(_native, m) {
     bind_sources(m);
     bind_inference(m);
     bind_pipeline(m);
+#ifdef KELVO_PY_TESTING
+    bind_testing(m);
+#endif
 
     m.def(
         "_flush_logs",
