@@ -1,5 +1,8 @@
 """Catalogue records are immutable values; JSON values are dicts and lists."""
 
+import json
+import subprocess
+
 import pytest
 
 import kelvo_camera_sdk as k
@@ -48,3 +51,13 @@ def test_registry_lists_every_backend_with_metadata():
     meta = bm.variants()[0].selector_meta
     assert list(meta)[:3] == ["task", "speed_tier", "accuracy_tier"]
     assert bm.variants()[0].input_size == (256, 512)
+
+
+def test_backends_in_the_order_of_the_kelvo_command(kelvo):
+    listed = json.loads(subprocess.run([kelvo, "backends", "--json"], check=True,
+                                       capture_output=True, text=True).stdout)
+    command = [(e["key"], e["default_variant"], [v["slug"] for v in e["variants"]])
+               for e in listed]
+    module = [(c.key, c.variants()[0].slug, [v.slug for v in c.variants()])
+              for c in k.registered_inferences()]
+    assert module == command
