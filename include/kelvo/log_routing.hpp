@@ -12,7 +12,8 @@ namespace kelvo {
 
 /// Routes every channel, those created later included, to `sinks` at
 /// `level`. An empty list restores the standard-error sink at info level.
-/// Call it before sources run: a channel's sinks are swapped without a lock.
+/// Safe at any time, also while other threads log: a record goes either to
+/// the old sinks or to the new ones.
 KELVO_API void set_log_sinks(std::vector<spdlog::sink_ptr> sinks, spdlog::level::level_enum level);
 
 }  // namespace kelvo
