@@ -1,5 +1,9 @@
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
+
+#include <spdlog/sinks/base_sink.h>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -10,6 +14,7 @@
 #include "kelvo/errors.hpp"
 #include "kelvo/event.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/log_routing.hpp"
 #include "kelvo/sources/base.hpp"
 #include "support/log_capture.hpp"
 
@@ -137,6 +142,34 @@ TEST(Logging, PrintfFormatsAndQuotedRepresentations) {
     EXPECT_EQ(records[0].level, spdlog::level::warn);
     EXPECT_EQ(records[1].level, spdlog::level::err);
     EXPECT_NE(records[1].text.find("kelvo::RuntimeError: boom"), std::string::npos);
+}
+
+struct CountingSink final : spdlog::sinks::base_sink<std::mutex> {
+    std::atomic<std::size_t> count{0};
+    void sink_it_(const spdlog::details::log_msg&) override { ++count; }
+    void flush_() override {}
+};
+
+TEST(Logging, SinksSwappedWhileOtherThreadsLogLoseNoRecord) {
+    // Run under ThreadSanitizer in CI: the swap must not race the writers.
+    auto logger = get_logger("kelvo_camera_sdk.sink_swap_test");
+    auto first = std::make_shared<CountingSink>();
+    auto second = std::make_shared<CountingSink>();
+    constexpr int WRITERS = 2, RECORDS = 3000;
+    std::atomic<int> running{WRITERS};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        writers.emplace_back([&] {
+            for (int i = 0; i < RECORDS; ++i) logger->info("record {}", i);
+            --running;
+        });
+    }
+    for (int swap = 0; running.load() > 0; ++swap) {
+        set_log_sinks({swap % 2 ? second : first}, spdlog::level::info);
+    }
+    for (auto& t : writers) t.join();
+    set_log_sinks({}, spdlog::level::info);
+    EXPECT_EQ(first->count.load() + second->count.load(), std::size_t{WRITERS * RECORDS});
 }
 
 TEST(CacheDir, DefaultAndOverride) {

@@ -1,4 +1,5 @@
 #include "kelvo/log.hpp"
+#include "kelvo/log_routing.hpp"
 
 #include <cxxabi.h>
 #include <cmath>
@@ -7,24 +8,58 @@
 #include <typeinfo>
 #include <vector>
 
+#include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 namespace kelvo {
 
+namespace {
+/// Every channel writes to one router sink for its whole life; set_log_sinks
+/// swaps the router's targets under the router's own lock, so a channel
+/// logging on another thread never sees its sink list change under it.
+struct LogRouting {
+    std::mutex mutex;
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> router =
+        std::make_shared<spdlog::sinks::dist_sink_mt>();
+    spdlog::level::level_enum level = spdlog::level::info;
+    std::vector<std::shared_ptr<spdlog::logger>> loggers;
+};
+
+std::vector<spdlog::sink_ptr> stderr_sinks() {
+    auto sink = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+    sink->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ [%n] %v");
+    return {sink};
+}
+
+// Loggers live for the whole process: a pump thread left running after a
+// timed-out close() may still log while static destructors run at exit.
+LogRouting& routing() {
+    static auto* r = [] {
+        auto* routing = new LogRouting();
+        routing->router->set_sinks(stderr_sinks());
+        return routing;
+    }();
+    return *r;
+}
+}  // namespace
+
 std::shared_ptr<spdlog::logger> get_logger(const std::string& channel) {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+    auto& r = routing();
+    std::lock_guard lock(r.mutex);
     if (auto existing = spdlog::get(channel)) return existing;
-    auto logger = std::make_shared<spdlog::logger>(
-        channel, std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
-    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ [%n] %v");
-    logger->set_level(spdlog::level::info);
+    auto logger = std::make_shared<spdlog::logger>(channel, r.router);
+    logger->set_level(r.level);
     spdlog::register_logger(logger);
-    // Loggers live for the whole process: a pump thread left running after a
-    // timed-out close() may still log while static destructors run at exit.
-    static auto* immortal = new std::vector<std::shared_ptr<spdlog::logger>>();
-    immortal->push_back(logger);
+    r.loggers.push_back(logger);
     return logger;
+}
+
+void set_log_sinks(std::vector<spdlog::sink_ptr> sinks, spdlog::level::level_enum level) {
+    auto& r = routing();
+    std::lock_guard lock(r.mutex);
+    r.level = sinks.empty() ? spdlog::level::info : level;
+    r.router->set_sinks(sinks.empty() ? stderr_sinks() : std::move(sinks));
+    for (const auto& logger : r.loggers) logger->set_level(r.level);  // atomic in spdlog
 }
 
 std::string repr(std::string_view text) {

@@ -1,0 +1,17 @@
+"""The `kelvo` command installed into the environment's bin/: runs the
+command bundled in the package, which finds the kit's libraries beside it."""
+
+import os
+import sys
+from pathlib import Path
+
+
+def main() -> None:
+    binary = Path(__file__).resolve().parent / "bin" / "kelvo"
+    if not binary.is_file():
+        sys.exit(f"kelvo: the bundled command is missing ({binary})")
+    os.execv(binary, [str(binary), *sys.argv[1:]])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,5 @@
+"""Runtime integer controls of inference back-ends."""
+
+from ._native import IntControl
+
+__all__ = ["IntControl"]

@@ -1,0 +1,5 @@
+"""Immutable catalogue records and the lookup by product code."""
+
+from .._native import CameraControl, CameraSpec, CaptureMode, catalogue, spec_by_sku
+
+__all__ = ["CameraControl", "CameraSpec", "CaptureMode", "catalogue", "spec_by_sku"]

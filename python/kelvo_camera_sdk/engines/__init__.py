@@ -1,0 +1,6 @@
+"""Inference engines."""
+
+from .base import InferenceFuture
+from .openvino_runner import OpenVINORunner
+
+__all__ = ["InferenceFuture", "OpenVINORunner"]

@@ -1,0 +1,5 @@
+"""Records and instances of the inference framework."""
+
+from .._native import DepthInference, InferenceVariant, ModelFile
+
+__all__ = ["DepthInference", "InferenceVariant", "ModelFile"]

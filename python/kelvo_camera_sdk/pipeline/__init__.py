@@ -1,0 +1,6 @@
+"""The frame pipeline and its packets."""
+
+from .._native import FramePacket, Pipeline
+from .recording_manager import RecordingManager
+
+__all__ = ["FramePacket", "Pipeline", "RecordingManager"]

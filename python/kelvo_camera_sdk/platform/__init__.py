@@ -1,0 +1,5 @@
+"""The platform camera layer."""
+
+from .._native import CameraControls
+
+__all__ = ["CameraControls"]

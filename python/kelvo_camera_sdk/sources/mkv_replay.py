@@ -1,0 +1,5 @@
+"""A recording replayed as a frame source."""
+
+from .._native import MkvReplay
+
+__all__ = ["MkvReplay"]
