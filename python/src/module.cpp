@@ -1,6 +1,7 @@
 // kelvo_camera_sdk._native: the one extension module behind the package.
 #include <stdexcept>
 
+#include "bind_batch.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/platform/base.hpp"
 #include "log_bridge.hpp"
@@ -33,6 +34,7 @@ NB_MODULE(_native, m) {
     bind_sources(m);
     bind_inference(m);
     bind_pipeline(m);
+    bind_batch(m);
 
     m.def(
         "_flush_logs",
