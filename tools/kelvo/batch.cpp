@@ -1,7 +1,5 @@
 #include "batch.hpp"
 
-#include "maps.hpp"
-
 #include <chrono>
 
 #include <fmt/format.h>
@@ -10,6 +8,7 @@
 #include "console.hpp"
 #include "history_recorder.hpp"
 #include "kelvo/inference/base.hpp"
+#include "maps.hpp"
 
 namespace kelvo::cli {
 
