@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up (scripts/setup.sh) and runs the whole test suite in three stages:
-#   1. the normal GCC build and the whole suite;
+#   1. the normal GCC build and the whole suite, then the Python package
+#      installed from that build into a fresh environment and its tests;
 #   2. one clang build with AddressSanitizer + UndefinedBehaviorSanitizer and
 #      the thread-safety analysis: the suite (tests labelled `slow` skipped)
 #      and a bounded libFuzzer run of every fuzz target;
@@ -64,6 +65,8 @@ step "1. build: GCC RelWithDebInfo, build/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
 step "1. whole test suite"
 run_ctest "$ROOT/build"
+step "1. Python package: pip install into a fresh venv, pytest"
+"$ROOT/scripts/test_python.sh" --build-dir "$ROOT/build"
 step "1. batch processing on a local Ray instance"
 wait "$BATCH_INSTALL" || { cat "$ROOT/.venv-batch.log"; false; }
 "$ROOT/scripts/test_batch.sh" run "$ROOT/build"

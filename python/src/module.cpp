@@ -1,9 +1,15 @@
 // kelvo_camera_sdk._native: the one extension module behind the package.
+#include <chrono>
 #include <stdexcept>
+#include <string>
+
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 
 #include "bind_batch.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/platform/base.hpp"
+#include "kelvo/sources/mkv_replay.hpp"
 #include "log_bridge.hpp"
 #include "py_callback.hpp"
 #include "records.hpp"
@@ -43,6 +49,20 @@ NB_MODULE(_native, m) {
             flush_python_logs();
         },
         "Waits until every kit log record so far reached Python's logging.");
+    // The benchmark's reference: the same "every_frame" grab loop in C++.
+    m.def(
+        "_bench_grab_loop",
+        [](const std::string& path) {
+            const auto start = std::chrono::steady_clock::now();
+            kelvo::MkvReplay replay(path, {.replay_mode = "every_frame"});
+            replay.open();
+            long long frames = 0;
+            while (auto frame = replay.grab()) frames += frame->payload.empty() ? 0 : 1;
+            replay.close();
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            return std::make_pair(frames, took.count());
+        },
+        nb::arg("path"), nb::call_guard<nb::gil_scoped_release>());
     m.def("_shutdown", &shutdown_for_exit,
           "The atexit hook: stops pipelines, recordings and sources Python left open.");
 

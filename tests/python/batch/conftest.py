@@ -9,11 +9,10 @@ from pathlib import Path
 
 import pytest
 
-ray = pytest.importorskip("ray")
-
 
 @pytest.fixture(scope="session")
 def ray_instance():
+    ray = pytest.importorskip("ray")
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield ray.get_runtime_context().gcs_address
     ray.shutdown()

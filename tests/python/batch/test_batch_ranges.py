@@ -2,13 +2,17 @@
 those `kelvo replay` delivers for the same --start/--end/--every, and the
 ranges of any split cover them exactly once."""
 
+import json
 import subprocess
 
 import pytest
 
-from kelvo_camera_sdk.batch import plan_recordings, select_positions, split_ranges
-from kelvo_camera_sdk.batch.ranges import Position
-from kelvo_camera_sdk.batch.source import read_range
+pytest.importorskip("pyarrow")
+pytest.importorskip("ray")
+
+from kelvo_camera_sdk.batch import plan_recordings, select_positions, split_ranges  # noqa: E402
+from kelvo_camera_sdk.batch.ranges import Position  # noqa: E402
+from kelvo_camera_sdk.batch.source import read_range  # noqa: E402
 
 CASES = [
     (None, None, 1),
@@ -30,7 +34,6 @@ def test_selection_matches_kelvo_replay(kelvo, recording, start, end, every):
         args += ["--start", str(start)]
     if end is not None:
         args += ["--end", str(end)]
-    import json
     out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
     expected = [json.loads(line)["source_frame_idx"] for line in out.splitlines() if line]
     (plan,) = plan_recordings([recording], start, end, every)

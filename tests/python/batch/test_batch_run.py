@@ -9,10 +9,14 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pyarrow.parquet as pq
 import pytest
 
-from kelvo_camera_sdk.batch import read_recordings, run_batch
+pytest.importorskip("pyarrow")
+pytest.importorskip("ray")
+
+import pyarrow.parquet as pq  # noqa: E402
+
+from kelvo_camera_sdk.batch import read_recordings, run_batch  # noqa: E402
 
 
 def reference_frames(ref: Path):
