@@ -108,8 +108,8 @@ def run_batch(paths: Sequence[str], backend: str, out: str, *, variant: Optional
         ctx.print_on_execution_start = False
         # Reading is light next to depth: readers take no CPU of their own,
         # so the depth actors get every core.
-        ds = read_recordings(None, plans=plans, frames_per_task=max(batch_size * 2, 1),
-                             num_cpus=0)
+        ds = read_recordings(None, plans=plans, frames_per_task=max(batch_size * 8, 1),
+                             num_cpus=0, concurrency=workers)
         kwargs = dict(backend=backend, variant=variant, controls=controls, out=os.path.abspath(out),
                       depth_png=depth_png, point_clouds=point_clouds, opencv_threads=1,
                       _fault_marker=_fault_marker)

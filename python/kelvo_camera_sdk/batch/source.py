@@ -53,6 +53,7 @@ class FrameRange:
     name: str
     positions: tuple  # ascending frame-index positions to deliver
     pts_first: int  # the first position's time, where the read seeks to
+    pts: tuple = ()  # each position's time: how the read task knows its frames
     error: Optional[str] = None  # the recording failed already at planning
 
 
@@ -118,13 +119,14 @@ def split_ranges(plans: Sequence[_Plan], tasks: int) -> List[FrameRange]:
     out = []
     for p in plans:
         if p.error is not None:
-            out.append(FrameRange(p.recording, p.name, (), 0, p.error))
+            out.append(FrameRange(p.recording, p.name, (), 0, error=p.error))
             continue
         for i in range(0, len(p.positions), chunk):
             part = tuple(p.positions[i:i + chunk])
-            out.append(FrameRange(p.recording, p.name, part, p.index[part[0]]))
+            out.append(FrameRange(p.recording, p.name, part, p.index[part[0]],
+                                  tuple(p.index[i] for i in part)))
         if p.damage is not None:
-            out.append(FrameRange(p.recording, p.name, (), 0, p.damage))
+            out.append(FrameRange(p.recording, p.name, (), 0, error=p.damage))
     return out
 
 
@@ -164,12 +166,14 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
     if r.error is not None:
         yield _error_table(r, r.error)
         return
-    wanted = set(r.positions)
-    last = r.positions[-1]
+    # The planner's frame index names each frame by its time, so a task
+    # needs no index of its own (building one reads the whole recording).
+    wanted = dict(zip(r.pts, r.positions))
+    last_pts = r.pts[-1]
     rows: dict = {f.name: [] for f in SCHEMA}
     delivered = 0
     try:
-        replay = MkvReplay(r.recording, replay_mode="every_frame", build_frame_index=True)
+        replay = MkvReplay(r.recording, replay_mode="every_frame", build_frame_index=False)
         try:
             info = replay.open()
             names = _calibration_names(replay)
@@ -179,10 +183,10 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
                 frame = replay.grab(_GRAB_TIMEOUT_S)
                 if frame is None:
                     break
-                idx = frame.source_frame_idx
-                if idx is None or idx not in wanted:
+                idx = wanted.get(frame.pts_us)
+                if idx is None:
                     # A seek lands on the frame at or before its time.
-                    if idx is not None and idx > last:
+                    if frame.pts_us > last_pts:
                         break
                     continue
                 calibration = replay.active_calibration
@@ -257,7 +261,7 @@ def plan_recordings(paths: Iterable[Union[str, os.PathLike]], start=None, end=No
 
 
 def read_recordings(paths, start=None, end=None, every: int = 1, *, frames_per_task=None,
-                    num_cpus=None, plans=None):
+                    num_cpus=None, concurrency=None, plans=None):
     """A Ray Dataset of the recordings' frames, one row per frame.
 
     `start` and `end` select the frames of each recording as `kelvo depth
@@ -288,4 +292,6 @@ def read_recordings(paths, start=None, end=None, every: int = 1, *, frames_per_t
         return split_ranges(plans, tasks)
 
     extra = {} if num_cpus is None else {"num_cpus": num_cpus}
+    if concurrency is not None:
+        extra["concurrency"] = concurrency
     return ray.data.read_datasource(_datasource_class()(ranges_for), **extra)
