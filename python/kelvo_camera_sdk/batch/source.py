@@ -54,6 +54,7 @@ class FrameRange:
     positions: tuple  # ascending frame-index positions to deliver
     pts_first: int  # the first position's time, where the read seeks to
     pts: tuple = ()  # each position's time: how the read task knows its frames
+    first_position: int = 0  # the recording's first selected position: sequence 1
     error: Optional[str] = None  # the recording failed already at planning
 
 
@@ -124,7 +125,7 @@ def split_ranges(plans: Sequence[_Plan], tasks: int) -> List[FrameRange]:
         for i in range(0, len(p.positions), chunk):
             part = tuple(p.positions[i:i + chunk])
             out.append(FrameRange(p.recording, p.name, part, p.index[part[0]],
-                                  tuple(p.index[i] for i in part)))
+                                  tuple(p.index[i] for i in part), p.positions[0]))
         if p.damage is not None:
             out.append(FrameRange(p.recording, p.name, (), 0, error=p.damage))
     return out
@@ -192,7 +193,10 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
                 calibration = replay.active_calibration
                 state = replay.camera_controls_snapshot
                 values = dict(
-                    recording=r.recording, name=r.name, sequence=frame.sequence,
+                    # Counted from the recording's first selected frame, as a
+                    # sequential `kelvo depth` run counts it, so the number
+                    # does not depend on how the run was split.
+                    recording=r.recording, name=r.name, sequence=idx - r.first_position + 1,
                     pts_us=frame.pts_us, source_frame_idx=idx, payload=bytes(frame.payload),
                     fourcc=replay.fourcc, width=info.width, height=info.height,
                     calibration=None if calibration is None else json.dumps(calibration.to_dict()),

@@ -57,6 +57,7 @@ def test_every_frame_once_with_the_maps_of_kelvo_depth(first_run, archive):
         for idx, r in mine.items():
             assert r["error"] is None
             assert r["pts_us"] == int(expected[idx]["pts_us"])
+            assert r["sequence"] == int(expected[idx]["sequence"])
             assert r["calibration_id"] == expected[idx]["calibration"]
             assert r["file"] == f"{name}/{expected[idx]['file']}"
         assert_same_maps(out, name, ref)
@@ -109,6 +110,7 @@ def test_rows_carry_the_frame_and_what_was_in_force(ray_instance, archive):
     for r in got:
         assert r["error"] is None and r["fourcc"] == "MJPG"
         assert r["pts_us"] == int(ref[r["source_frame_idx"]]["pts_us"])
+        assert r["sequence"] == r["source_frame_idx"] - 3 + 1  # as `kelvo depth --start 3`
         assert r["calibration_id"] == ref[r["source_frame_idx"]]["calibration"]
         assert json.loads(r["calibration"])["image_size"] == [640, 360]
         assert isinstance(json.loads(r["camera_state"]), dict)
