@@ -57,12 +57,19 @@ run_ctest() {
   ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 900 "$@"
 }
 
+# Ray for the batch stage downloads while stage 1 builds.
+"$ROOT/scripts/test_batch.sh" install >"$ROOT/.venv-batch.log" 2>&1 &
+BATCH_INSTALL=$!
+
 step "1. build: GCC RelWithDebInfo, build/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
 step "1. whole test suite"
 run_ctest "$ROOT/build"
 step "1. Python package: pip install into a fresh venv, pytest"
 "$ROOT/scripts/test_python.sh" --build-dir "$ROOT/build"
+step "1. batch processing on a local Ray instance"
+wait "$BATCH_INSTALL" || { cat "$ROOT/.venv-batch.log"; false; }
+"$ROOT/scripts/test_batch.sh" run "$ROOT/build"
 if [ "$QUICK" = 1 ]; then
   end_step ok
   exit 0

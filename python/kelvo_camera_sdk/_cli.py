@@ -7,6 +7,11 @@ from pathlib import Path
 
 
 def main() -> None:
+    if sys.argv[1:2] == ["batch"]:
+        # `kelvo batch` runs on Ray from Python; every other command is native.
+        from .batch.cli import main as batch_main
+
+        sys.exit(batch_main(sys.argv[2:]))
     binary = Path(__file__).resolve().parent / "bin" / "kelvo"
     if not binary.is_file():
         sys.exit(f"kelvo: the bundled command is missing ({binary})")

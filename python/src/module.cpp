@@ -6,6 +6,7 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
+#include "bind_batch.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/platform/base.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
@@ -39,6 +40,7 @@ NB_MODULE(_native, m) {
     bind_sources(m);
     bind_inference(m);
     bind_pipeline(m);
+    bind_batch(m);
 #ifdef KELVO_PY_TESTING
     bind_testing(m);
 #endif

@@ -8,6 +8,7 @@
 #include "console.hpp"
 #include "history_recorder.hpp"
 #include "kelvo/inference/base.hpp"
+#include "maps.hpp"
 
 namespace kelvo::cli {
 
@@ -113,16 +114,11 @@ std::string BatchRun::no_frame_reason(const BatchOutcome& outcome) const {
 }
 
 bool BatchRun::mono() const {
-    return dynamic_cast<const NeuralMonoInferenceBase*>(&_pipeline->backend()) != nullptr;
+    return is_mono(*_pipeline);
 }
 
 bool BatchRun::metric_depth() const {
-    if (!mono()) return true;  // from stereo: focal length times baseline over disparity
-    const Json& meta = _pipeline->variant().configurations.value("selector_meta", Json::object());
-    for (const auto& tag : meta.value("tags", Json::array())) {
-        if (tag == "metric") return true;
-    }
-    return false;
+    return kelvo::cli::metric_depth(*_pipeline);
 }
 
 void add_outcome(Json& run, const BatchOutcome& outcome) {

@@ -43,8 +43,7 @@ int run_depth(const DepthArgs& args) {
     BatchRun run("depth", recording, args.backend, args.range);
     const std::string backend = run.pipeline().backend_key();
     const bool mono = run.mono();
-    const MapMeaning meaning =
-        mono ? depth_meaning(backend, run.metric_depth()) : disparity_meaning(backend);
+    const MapMeaning meaning = map_meaning(run.pipeline());
     const CalibrationNames calibrations(run.replay());
 
     OutputFolder folder(out, args.force, "--out");

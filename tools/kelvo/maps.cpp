@@ -14,6 +14,7 @@
 
 #include "cli.hpp"
 #include "kelvo/errors.hpp"
+#include "kelvo/pipeline/pipeline.hpp"
 #include "safe_output.hpp"
 
 namespace kelvo::cli {
@@ -66,6 +67,25 @@ MapMeaning depth_meaning(const std::string& backend, bool metric) {
                         backend)};
 }
 
+bool is_mono(const Pipeline& pipeline) {
+    return dynamic_cast<const NeuralMonoInferenceBase*>(&pipeline.backend()) != nullptr;
+}
+
+bool metric_depth(const Pipeline& pipeline) {
+    if (!is_mono(pipeline)) return true;  // from stereo: focal length times baseline over disparity
+    const Json& meta = pipeline.variant().configurations.value("selector_meta", Json::object());
+    for (const auto& tag : meta.value("tags", Json::array())) {
+        if (tag == "metric") return true;
+    }
+    return false;
+}
+
+MapMeaning map_meaning(const Pipeline& pipeline) {
+    const std::string& backend = pipeline.backend_key();
+    return is_mono(pipeline) ? depth_meaning(backend, metric_depth(pipeline))
+                             : disparity_meaning(backend);
+}
+
 std::string frame_stem(std::string_view kind, long long index) {
     return fmt::format("{}_{:06d}", kind, index);
 }
@@ -91,7 +111,7 @@ void write_float_tiff(const cv::Mat& map, const std::filesystem::path& file,
     TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_FLOATINGPOINT);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
     TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    TIFFSetField(t, TIFFTAG_SOFTWARE, (std::string("kelvo ") + version()).c_str());
+    TIFFSetField(t, TIFFTAG_SOFTWARE, "kelvo " KELVO_VERSION);
     std::vector<float> row(static_cast<std::size_t>(map.cols));
     for (int y = 0; y < map.rows; ++y) {
         // libtiff may encode in place, so each row goes through a scratch copy.

@@ -11,6 +11,10 @@
 
 #include <opencv2/core.hpp>
 
+namespace kelvo {
+class Pipeline;
+}
+
 namespace kelvo::cli {
 
 /// What a float map holds, as its file name, TIFF description and preview say.
@@ -26,6 +30,14 @@ MapMeaning disparity_meaning(const std::string& backend);
 /// Depth along the optical axis: metres from stereo or a metric network,
 /// relative values from a relative one.
 MapMeaning depth_meaning(const std::string& backend, bool metric);
+
+/// True for a monocular back-end (depth, no disparity).
+bool is_mono(const Pipeline& pipeline);
+/// True when the depth is in metres (stereo, or a network tagged "metric").
+bool metric_depth(const Pipeline& pipeline);
+/// What the pipeline's main map holds: depth for a monocular back-end,
+/// disparity otherwise.
+MapMeaning map_meaning(const Pipeline& pipeline);
 
 /// "disparity_000042".
 std::string frame_stem(std::string_view kind, long long index);
