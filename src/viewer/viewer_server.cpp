@@ -309,6 +309,13 @@ void ViewerServer::start() {
     }
     st.guard = detail::RequestGuard(st.options.host, st.port, st.options.token);
     st.listener = std::thread([s = _state] { s->server.listen_after_bind(); });
+    // cpp-httplib's stop() does nothing before its accept loop runs, so a
+    // stop() right after start() would wait forever: start() returns only
+    // once the loop is running.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!st.server.is_running() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void ViewerServer::stop() {
