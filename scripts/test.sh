@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up (scripts/setup.sh) and runs the whole test suite in three stages:
-#   1. the normal GCC build and the whole suite;
+#   1. the normal GCC build and the whole suite, then the viewer page in
+#      headless Chromium (scripts/test_browser.sh);
 #   2. one clang build with AddressSanitizer + UndefinedBehaviorSanitizer and
 #      the thread-safety analysis: the suite (tests labelled `slow` skipped)
 #      and a bounded libFuzzer run of every fuzz target;
@@ -60,6 +61,8 @@ step "1. build: GCC RelWithDebInfo, build/"
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
 step "1. whole test suite"
 run_ctest "$ROOT/build"
+step "1. viewer in headless Chromium"
+"$ROOT/scripts/test_browser.sh" "$ROOT/build"
 if [ "$QUICK" = 1 ]; then
   end_step ok
   exit 0

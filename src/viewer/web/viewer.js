@@ -305,6 +305,9 @@ async function main() {
   setUpMap();
   setUpRecording();
   listen();
+  // Streams start once the page has loaded: an endless image would otherwise
+  // keep the page loading forever.
+  for (const img of document.querySelectorAll("img[data-stream]")) img.src = img.dataset.stream;
   document.body.dataset.ready = "yes";
 }
 
