@@ -41,7 +41,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
   libopencv-dev opencv-doc nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   ffmpeg mkvtoolnix python3 python3-venv clang libclang-rt-14-dev
-  libcli11-dev libtiff-dev)
+  libcli11-dev libtiff-dev
+  libcpp-httplib-dev chromium chromium-driver python3-selenium)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

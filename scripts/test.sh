@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up (scripts/setup.sh) and runs the whole test suite in three stages:
 #   1. the normal GCC build and the whole suite, then the Python package
-#      installed from that build into a fresh environment and its tests;
+#      installed from that build into a fresh environment and its tests, the
+#      batch tests on a local Ray instance, and the viewer page in headless
+#      Chromium (scripts/test_browser.sh);
 #   2. one clang build with AddressSanitizer + UndefinedBehaviorSanitizer and
 #      the thread-safety analysis: the suite (tests labelled `slow` skipped)
 #      and a bounded libFuzzer run of every fuzz target;
@@ -70,6 +72,8 @@ step "1. Python package: pip install into a fresh venv, pytest"
 step "1. batch processing on a local Ray instance"
 wait "$BATCH_INSTALL" || { cat "$ROOT/.venv-batch.log"; false; }
 "$ROOT/scripts/test_batch.sh" run "$ROOT/build"
+step "1. viewer in headless Chromium"
+"$ROOT/scripts/test_browser.sh" "$ROOT/build"
 if [ "$QUICK" = 1 ]; then
   end_step ok
   exit 0

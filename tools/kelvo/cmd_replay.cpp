@@ -24,6 +24,7 @@ struct ReplayArgs {
     std::string path;
     std::string mode = "every_frame";
     bool loop = false;
+    double rate = 1.0;
     bool no_index = false;
     std::optional<long long> seek;
     std::optional<long long> step;
@@ -136,10 +137,11 @@ int run_replay(const ReplayArgs& args) {
         throw ExitError(EXIT_FAILED, "kelvo replay: error: no such recording: " + args.path);
     }
     const bool realtime = args.mode == "realtime";
-    auto replay = std::make_shared<MkvReplay>(
-        args.path,
-        MkvReplayOptions{
-            .replay_mode = args.mode, .loop = args.loop, .build_frame_index = !args.no_index});
+    auto replay =
+        std::make_shared<MkvReplay>(args.path, MkvReplayOptions{.replay_mode = args.mode,
+                                                                .loop = args.loop,
+                                                                .build_frame_index = !args.no_index,
+                                                                .playback_rate = args.rate});
     catch_interrupts();
     RangedReplay ranged(replay, args.range);
     ranged.open();
@@ -195,6 +197,11 @@ const bool registered = register_command({
                 ->check(one_of({"every_frame", "realtime"}))
                 ->capture_default_str();
             app.add_flag("--loop", args->loop, "start again at the end of the recording");
+            app.add_option("--rate", args->rate,
+                           "realtime mode's pace as a multiple of the recorded speed, 0.25 to 4")
+                ->type_name("R")
+                ->check(CLI::Range(MIN_PLAYBACK_RATE, MAX_PLAYBACK_RATE))
+                ->capture_default_str();
             app.add_flag("--no-index", args->no_index,
                          "skip building the frame index at open (faster on long recordings); "
                          "frames then have no source_frame_idx, and --step and frame-index "

@@ -15,6 +15,7 @@
 #include "cli.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/map_colours.hpp"
 #include "safe_output.hpp"
 
 namespace kelvo::cli {
@@ -128,19 +129,9 @@ void write_float_tiff(const cv::Mat& map, const std::filesystem::path& file,
 }
 
 cv::Mat render_preview(const cv::Mat& map, const std::string& unit_label, PreviewScale* scale) {
-    CV_Assert(map.type() == CV_32FC1);
-    const cv::Mat finite = (map == map);  // false where NaN
-    PreviewScale s;
-    if (cv::countNonZero(finite) > 0) {
-        cv::minMaxLoc(map, &s.lo, &s.hi, nullptr, nullptr, finite);
-        s.any_valid = true;
-    }
-    const double span = s.hi > s.lo ? s.hi - s.lo : 1.0;
-    cv::Mat scaled;
-    map.convertTo(scaled, CV_8U, 255.0 / span, -s.lo * 255.0 / span);
-    cv::Mat colour;
-    cv::applyColorMap(scaled, colour, cv::COLORMAP_TURBO);
-    colour.setTo(cv::Scalar::all(0), ~finite);
+    const ColouredMap coloured = colour_map(map);
+    const cv::Mat& colour = coloured.bgr;
+    PreviewScale s{coloured.lo, coloured.hi, coloured.any_valid};
 
     // The colour bar: the same colour map from the largest value (top) to
     // the smallest (bottom), with the values at both ends and the middle.

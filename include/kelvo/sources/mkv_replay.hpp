@@ -29,7 +29,13 @@ struct MkvReplayOptions {
     std::string replay_mode = "realtime";  ///< "realtime" or "every_frame"
     bool loop = false;
     bool build_frame_index = true;
+    /// Pace of "realtime" mode relative to the recording (see set_playback_rate).
+    double playback_rate = 1.0;
 };
+
+/// The playback rates a realtime replay accepts.
+inline constexpr double MIN_PLAYBACK_RATE = 0.25;
+inline constexpr double MAX_PLAYBACK_RATE = 4.0;
 
 /// A recording replayed as a frame source.
 ///
@@ -86,6 +92,11 @@ class KELVO_API MkvReplay final : public FrameSource {
 
     void pause();
     void resume();
+    /// Paces "realtime" mode at `rate` times the recorded speed from the next
+    /// frame on (no effect on "every_frame"); std::invalid_argument outside
+    /// MIN_PLAYBACK_RATE..MAX_PLAYBACK_RATE. Any thread, any state.
+    void set_playback_rate(double rate);
+    double playback_rate() const;
     /// Moves to a recording time (microseconds from the start, not an offset).
     void seek_relative_us(std::int64_t pts_us);
     /// Exact one-frame steps through the frame index; the caller usually pauses first.

@@ -17,6 +17,13 @@ namespace kelvo {
 namespace detail {
 namespace {
 
+void check_playback_rate(double rate) {
+    if (!(rate >= MIN_PLAYBACK_RATE && rate <= MAX_PLAYBACK_RATE)) {
+        throw std::invalid_argument(fmt::format("playback_rate must be within {}..{}; got {}",
+                                                MIN_PLAYBACK_RATE, MAX_PLAYBACK_RATE, rate));
+    }
+}
+
 std::string modes_text() {
     std::string out = "(";
     for (std::size_t i = 0; i < VALID_REPLAY_MODES.size(); ++i) {
@@ -179,8 +186,10 @@ MkvReplay::MkvReplay(const std::filesystem::path& path, MkvReplayOptions options
         throw std::invalid_argument("replay_mode must be one of " + detail::modes_text() +
                                     "; got " + repr(options.replay_mode));
     }
+    detail::check_playback_rate(options.playback_rate);
     _state = std::make_shared<detail::MkvReplayState>();
     auto& st = *_state;
+    st.playback_rate.store(options.playback_rate);
     st.path = path.string();
     st.realtime = options.replay_mode == "realtime";
     st.loop = options.loop;
@@ -283,6 +292,17 @@ void MkvReplay::pause() {
 }
 void MkvReplay::resume() {
     _state->resume();
+}
+void MkvReplay::set_playback_rate(double rate) {
+    detail::check_playback_rate(rate);
+    _state->playback_rate.store(rate);
+    // A new anchor, so the new pace starts from the next frame instead of
+    // catching up (or waiting out) the time run at the old one.
+    _state->reset_pacing();
+    _state->signal.notify();
+}
+double MkvReplay::playback_rate() const {
+    return _state->playback_rate.load();
 }
 void MkvReplay::seek_relative_us(std::int64_t pts_us) {
     _state->seek_relative_us(pts_us);

@@ -104,6 +104,7 @@ struct MkvReplayState {
     std::atomic<bool> paused{false};
     std::atomic<std::int64_t> pace_t0_wall_ns{NO_ANCHOR};
     std::atomic<std::int64_t> pace_t0_pts_us{NO_ANCHOR};
+    std::atomic<double> playback_rate{1.0};
 
     void require_open() const {
         if (!demuxer.is_open()) throw RuntimeError("MkvReplay not open");

@@ -75,7 +75,8 @@ void MkvReplayState::maybe_pace(std::int64_t pts_us, std::int64_t generation) {
     const double elapsed = static_cast<double>(now - anchor_wall) / 1e9;
     std::int64_t anchor_pts = pace_t0_pts_us.load();
     if (anchor_pts == NO_ANCHOR) anchor_pts = 0;
-    const double delay = static_cast<double>(pts_us - anchor_pts) / 1e6 - elapsed;
+    const double delay =
+        static_cast<double>(pts_us - anchor_pts) / 1e6 / playback_rate.load() - elapsed;
     // A reposition ends the wait at once: its frame is due now.
     if (delay > PACE_THRESHOLD_S) {
         signal.wait_for(std::min(delay, PACE_MAX_SLEEP_S),

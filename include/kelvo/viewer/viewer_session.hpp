@@ -1,0 +1,130 @@
+// What the viewer shows and drives: one frame source (a recording or a
+// camera) run through a pipeline whose back-end can be changed, the packet on
+// display encoded for the browser on demand, playback commands, control
+// changes, recording and measuring. The HTTP server (viewer_server.hpp) only
+// translates requests into calls on this class.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "kelvo/export.hpp"
+#include "kelvo/json.hpp"
+#include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/pipeline/recording_manager.hpp"
+#include "kelvo/sources/base.hpp"
+
+namespace kelvo {
+
+/// What the host does where the viewer meets the file system. Each runs on
+/// the thread of the request that asked for it.
+struct ViewerHooks {
+    /// The file a new recording is written to (the host may hand out a
+    /// temporary name and rename it in `recording_finished`).
+    std::function<std::filesystem::path()> recording_path;
+    /// A recording has stopped; returns what the page shows about it.
+    std::function<Json(const RecordingResult&)> recording_finished;
+    /// Saves the packet on display (maps and point cloud); returns the files written.
+    std::function<Json(const FramePacket&, const std::string& backend_key)> save_frame;
+};
+
+struct ViewerSessionOptions {
+    /// Opened by start() and closed by stop().
+    std::shared_ptr<FrameSource> source;
+    std::string backend = "stereo-bm";
+    std::string variant;
+    std::vector<std::pair<std::string, int>> controls;
+    InferenceCreateOptions engine;
+    /// Builds each recording's recorder; empty: a plain MkvRecorder.
+    RecorderFactory recorder_factory;
+    ViewerHooks hooks;
+};
+
+/// The images a browser can ask for.
+enum class ViewerPanel { left, right, disparity, depth };
+/// "left", "right", "disparity" or "depth"; std::invalid_argument otherwise.
+KELVO_API ViewerPanel viewer_panel(const std::string& name);
+
+/// One panel of one packet, JPEG-encoded once and shared by every client.
+struct ViewerImage {
+    std::string jpeg;
+    std::uint64_t generation = 0;  ///< of the packet it shows (1, 2, ...)
+    std::int64_t packet_ns = 0;    ///< steady clock when the pipeline handed the packet out
+};
+using ViewerImagePtr = std::shared_ptr<const ViewerImage>;
+
+namespace detail {
+struct ViewerSessionState;
+}
+
+/// States: created (the first back-end built: bad keys, variants and control
+/// values have failed) -> running (start) -> stopped (stop; a recording in
+/// progress is finished first).
+///
+/// Thread-safe: every method may be called from any thread (the server calls
+/// them from its request threads). Failures are exceptions:
+/// std::invalid_argument for a bad request (unknown name, value out of
+/// range, wrong kind of source), RuntimeError for a request the current
+/// state does not allow; neither disturbs the pipeline.
+class KELVO_API ViewerSession {
+  public:
+    explicit ViewerSession(ViewerSessionOptions options);
+    ~ViewerSession();  ///< stops
+    ViewerSession(const ViewerSession&) = delete;
+    ViewerSession& operator=(const ViewerSession&) = delete;
+
+    /// Opens the source and starts the pipeline and the housekeeping thread.
+    void start();
+    /// Finishes a recording in progress, stops the pipeline and closes the
+    /// source. Safe to call more than once. Returns the finished recording's
+    /// description (null when none ran).
+    Json stop();
+
+    /// What does not change while running: the source (kind, camera, frame
+    /// count, duration, calibration-update marks) and the registered back-ends.
+    Json describe() const;
+    /// The live figures: position, playback, back-end, rates, drops, stage
+    /// times, map ranges, recording status.
+    Json state() const;
+    /// The back-end's control descriptors with their current values, and the
+    /// camera's controls (live sources).
+    Json controls() const;
+
+    /// Changes a back-end control (an integer within its range); a paused
+    /// replay recomputes the frame on display.
+    void set_control(const std::string& name, const Json& value);
+    /// Changes a camera control of a live source (within the catalogue's range).
+    void set_camera_control(const std::string& name, const Json& value);
+    /// Rebuilds the pipeline with another back-end; RuntimeError while recording.
+    void select_backend(const std::string& key, const std::string& variant);
+    /// {"action": "play" | "pause" | "step_forward" | "step_back" | "seek"
+    /// (with "frame") | "rate" (with "rate") | "loop" (with "loop")}; replays only.
+    void playback(const Json& command);
+    /// "start", "pause", "resume" or "stop"; returns the recording's status.
+    Json record(const std::string& action);
+    /// Saves the packet on display through the host's hook.
+    Json save_frame();
+    /// Disparity and depth at a pixel of the rectified left image.
+    Json probe(cv::Point2d at) const;
+    /// The 3-D distance in metres between two pixels of the rectified left
+    /// image, from the depth on display and the calibration in force.
+    Json measure(cv::Point2d a, cv::Point2d b) const;
+
+    /// The panel of the first packet newer than `after`, waiting at most
+    /// `timeout_s`; null on timeout or once stopped. A client that falls
+    /// behind skips to the newest packet: nothing queues.
+    ViewerImagePtr wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s) const;
+    bool is_running() const;
+
+  private:
+    std::shared_ptr<detail::ViewerSessionState> _state;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,346 @@
+// The viewer's HTTP server over cpp-httplib.
+#include "kelvo/viewer/viewer_server.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <random>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "kelvo/errors.hpp"
+#include "kelvo/event.hpp"
+#include "kelvo/log.hpp"
+#include "kelvo/sync.hpp"
+#include "viewer/embedded_files.hpp"
+#include "viewer/json_fields.hpp"
+#include "viewer/request_checks.hpp"
+
+namespace kelvo {
+
+std::string generate_token() {
+    std::random_device device;
+    std::string out;
+    for (int i = 0; i < 4; ++i) out += fmt::format("{:08x}", device());
+    return out;
+}
+
+namespace detail {
+namespace {
+
+constexpr std::size_t LATENCY_SAMPLES = 2048;
+/// Threads beyond the streams', for the short API requests.
+constexpr int API_THREADS = 6;
+constexpr double STREAM_WAIT_S = 0.25;
+constexpr const char* BOUNDARY = "kelvoframe";
+constexpr const char* JSON_TYPE = "application/json";
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void reply_error(httplib::Response& res, int status, const std::string& message) {
+    res.status = status;
+    res.set_content(Json{{"error", message}}.dump(), JSON_TYPE);
+}
+
+void reply_json(httplib::Response& res, const Json& body) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(body.dump(), JSON_TYPE);
+}
+
+}  // namespace
+
+struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
+    // Constant after construction.
+    std::shared_ptr<ViewerSession> session;
+    ViewerServerOptions options;
+    std::shared_ptr<spdlog::logger> logger = get_logger("kelvo_camera_sdk.viewer");
+
+    httplib::Server server;
+    std::thread listener;
+    int port = 0;  ///< written by start() before the listener runs
+    RequestGuard guard;
+    Event stopping;
+    std::atomic<int> open_streams{0};
+
+    mutable Mutex latency_mutex;
+    std::deque<double> latencies KELVO_GUARDED_BY(latency_mutex);
+
+    void add_latency(double ms) {
+        MutexLock lock(latency_mutex);
+        latencies.push_back(ms);
+        if (latencies.size() > LATENCY_SAMPLES) latencies.pop_front();
+    }
+
+    /// Runs `handler`, turning the kit's exceptions into 4xx replies:
+    /// a bad request is 400, a request the state does not allow 409.
+    template <typename Handler>
+    httplib::Server::Handler guarded(Handler handler) {
+        return [this, handler](const httplib::Request& req, httplib::Response& res) {
+            try {
+                handler(req, res);
+            } catch (const std::invalid_argument& e) {
+                reply_error(res, 400, e.what());
+            } catch (const RuntimeError& e) {
+                reply_error(res, 409, e.what());
+            } catch (const std::exception& e) {
+                log_exception(*logger, fmt::format("request {} {} failed", req.method, req.path));
+                reply_error(res, 500, e.what());
+            }
+        };
+    }
+
+    /// A POST handler receiving the validated JSON body.
+    template <typename Handler>
+    void post(const std::string& path, Handler handler) {
+        server.Post(path, guarded([handler](const httplib::Request& req, httplib::Response& res) {
+                        const Json body = parse_json_body(req.body);
+                        handler(body, res);
+                    }));
+    }
+
+    /// Takes one of the bounded stream places; false (with 503) when none is free.
+    bool take_stream(httplib::Response& res) {
+        if (open_streams.fetch_add(1) >= options.max_streams) {
+            open_streams.fetch_sub(1);
+            reply_error(res, 503,
+                        fmt::format("too many open viewer streams (at most {}); close another "
+                                    "viewer tab and reload",
+                                    options.max_streams));
+            return false;
+        }
+        return true;
+    }
+
+    void routes();
+    void stream_images(ViewerPanel panel, httplib::Response& res);
+    void stream_events(httplib::Response& res);
+};
+
+void ViewerServerState::routes() {
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& req,
+               httplib::Response& res) -> httplib::Server::HandlerResponse {
+            const Refusal refusal = guard.check(req);
+            if (!refusal.status) return httplib::Server::HandlerResponse::Unhandled;
+            reply_error(res, refusal.status, refusal.message);
+            return httplib::Server::HandlerResponse::Handled;
+        });
+    // Statuses raised by the library itself (413, 414, 404) get a JSON body too.
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request&, httplib::Response& res) -> httplib::Server::HandlerResponse {
+            if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            const char* message = res.status == 413   ? "request body too large"
+                                  : res.status == 404 ? "no such page or API"
+                                                      : "bad request";
+            reply_error(res, res.status, message);
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+
+    server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+        const EmbeddedFile* page = find_embedded_file("index.html");
+        res.set_content(std::string(page->data, page->size), page->mime_type);
+        res.set_header("Cache-Control", "no-store");
+        // The page's images, events and API calls then carry the token as a cookie.
+        if (!options.token.empty() && req.has_param("token")) {
+            res.set_header("Set-Cookie", guard.cookie());
+        }
+    });
+    server.Get(R"(/static/([A-Za-z0-9_.-]+))",
+               [](const httplib::Request& req, httplib::Response& res) {
+                   const EmbeddedFile* file = find_embedded_file(req.matches[1].str());
+                   if (!file) return reply_error(res, 404, "no such file");
+                   res.set_content(std::string(file->data, file->size), file->mime_type);
+               });
+
+    server.Get("/api/describe", guarded([this](const httplib::Request&, httplib::Response& res) {
+                   reply_json(res, session->describe());
+               }));
+    server.Get("/api/state", guarded([this](const httplib::Request&, httplib::Response& res) {
+                   reply_json(res, session->state());
+               }));
+    server.Get("/api/controls", guarded([this](const httplib::Request&, httplib::Response& res) {
+                   reply_json(res, session->controls());
+               }));
+    server.Get(
+        "/api/probe", guarded([this](const httplib::Request& req, httplib::Response& res) {
+            reply_json(res, session->probe({query_number(req, "x"), query_number(req, "y")}));
+        }));
+
+    post("/api/control", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "control change");
+        session->set_control(f.string("name"), f.value("value"));
+        reply_json(res, session->controls());
+    });
+    post("/api/camera_control", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "camera control change");
+        session->set_camera_control(f.string("name"), f.value("value"));
+        reply_json(res, session->controls());
+    });
+    post("/api/backend", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "back-end choice");
+        session->select_backend(f.string("backend"), f.string_or_empty("variant"));
+        reply_json(res, session->controls());
+    });
+    post("/api/playback", [this](const Json& body, httplib::Response& res) {
+        session->playback(body);
+        reply_json(res, session->state());
+    });
+    post("/api/record", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "recording command");
+        reply_json(res, session->record(f.string("action")));
+    });
+    post("/api/save", [this](const Json& body, httplib::Response& res) {
+        JsonFields(body, "save request");  // an object, even if empty
+        reply_json(res, session->save_frame());
+    });
+    post("/api/measure", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "measurement");
+        reply_json(res, session->measure(point_field(f, "a"), point_field(f, "b")));
+    });
+
+    server.Get(R"(/stream/([a-z]+)\.mjpg)",
+               guarded([this](const httplib::Request& req, httplib::Response& res) {
+                   stream_images(viewer_panel(req.matches[1].str()), res);
+               }));
+    server.Get("/events", guarded([this](const httplib::Request&, httplib::Response& res) {
+                   stream_events(res);
+               }));
+}
+
+void ViewerServerState::stream_images(ViewerPanel panel, httplib::Response& res) {
+    if (!take_stream(res)) return;
+    res.set_header("Cache-Control", "no-store");
+    std::weak_ptr<ViewerServerState> weak = weak_from_this();
+    auto after = std::make_shared<std::uint64_t>(0);
+    res.set_chunked_content_provider(
+        fmt::format("multipart/x-mixed-replace; boundary={}", BOUNDARY),
+        [weak, panel, after](std::size_t, httplib::DataSink& sink) {
+            auto self = weak.lock();
+            if (!self || self->stopping.is_set()) return false;
+            // Always the newest packet: a slow client skips packets, none queue.
+            const ViewerImagePtr image = self->session->wait_image(panel, *after, STREAM_WAIT_S);
+            if (!image) return sink.is_writable() && !self->stopping.is_set();
+            *after = image->generation;
+            const std::string head =
+                fmt::format("--{}\r\nContent-Type: image/jpeg\r\nContent-Length: {}\r\n\r\n",
+                            BOUNDARY, image->jpeg.size());
+            const bool ok = sink.write(head.data(), head.size()) &&
+                            sink.write(image->jpeg.data(), image->jpeg.size()) &&
+                            sink.write("\r\n", 2);
+            if (ok) self->add_latency(static_cast<double>(steady_ns() - image->packet_ns) / 1e6);
+            return ok;
+        },
+        [weak](bool) {
+            if (auto self = weak.lock()) self->open_streams.fetch_sub(1);
+        });
+}
+
+void ViewerServerState::stream_events(httplib::Response& res) {
+    if (!take_stream(res)) return;
+    res.set_header("Cache-Control", "no-store");
+    std::weak_ptr<ViewerServerState> weak = weak_from_this();
+    auto first = std::make_shared<bool>(true);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [weak, first](std::size_t, httplib::DataSink& sink) {
+            auto self = weak.lock();
+            if (!self) return false;
+            if (!*first && self->stopping.wait_for(self->options.event_period_s)) return false;
+            *first = false;
+            const std::string event = "data: " + self->session->state().dump() + "\n\n";
+            return sink.write(event.data(), event.size());
+        },
+        [weak](bool) {
+            if (auto self = weak.lock()) self->open_streams.fetch_sub(1);
+        });
+}
+
+}  // namespace detail
+
+ViewerServer::ViewerServer(std::shared_ptr<ViewerSession> session, ViewerServerOptions options)
+    : _state(std::make_shared<detail::ViewerServerState>()) {
+    if (!session) throw std::invalid_argument("the viewer server needs a session");
+    if (!is_loopback_host(options.host) && options.token.empty()) {
+        throw std::invalid_argument("listening on " + repr(options.host) +
+                                    " (not a loopback address) needs a token");
+    }
+    if (options.port < 0 || options.port > 65535) {
+        throw std::invalid_argument(
+            fmt::format("port must be within 0..65535; got {}", options.port));
+    }
+    if (options.max_streams < 1) throw std::invalid_argument("max_streams must be at least 1");
+    _state->session = std::move(session);
+    _state->options = std::move(options);
+}
+
+ViewerServer::~ViewerServer() {
+    stop();
+}
+
+void ViewerServer::start() {
+    auto& st = *_state;
+    if (st.listener.joinable()) throw RuntimeError("the viewer server is already running");
+    std::signal(SIGPIPE, SIG_IGN);
+    const int threads = st.options.max_streams + detail::API_THREADS;
+    st.server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    st.server.set_payload_max_length(st.options.max_body_bytes);
+    st.server.set_keep_alive_max_count(100);
+    st.server.set_keep_alive_timeout(5);
+    st.server.set_read_timeout(5);
+    st.server.set_write_timeout(5);
+    st.routes();
+    if (st.options.port == 0) {
+        st.port = st.server.bind_to_any_port(st.options.host);
+    } else {
+        st.port = st.server.bind_to_port(st.options.host, st.options.port) ? st.options.port : -1;
+    }
+    if (st.port <= 0) {
+        throw RuntimeError(fmt::format("cannot listen on {}:{} (address in use or not local?)",
+                                       st.options.host, st.options.port));
+    }
+    st.guard = detail::RequestGuard(st.options.host, st.port, st.options.token);
+    st.listener = std::thread([s = _state] { s->server.listen_after_bind(); });
+    // cpp-httplib's stop() does nothing before its accept loop runs, so a
+    // stop() right after start() would wait forever: start() returns only
+    // once the loop is running.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!st.server.is_running() && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void ViewerServer::stop() {
+    auto& st = *_state;
+    st.stopping.set();
+    if (!st.listener.joinable()) return;
+    st.server.stop();
+    st.listener.join();
+}
+
+int ViewerServer::port() const {
+    return _state->port;
+}
+
+std::string ViewerServer::url() const {
+    const auto& o = _state->options;
+    const std::string host = o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host;
+    std::string out = fmt::format("http://{}:{}/", host, _state->port);
+    if (!o.token.empty()) out += "?token=" + o.token;
+    return out;
+}
+
+std::vector<double> ViewerServer::latencies_ms() const {
+    MutexLock lock(_state->latency_mutex);
+    return {_state->latencies.begin(), _state->latencies.end()};
+}
+
+}  // namespace kelvo

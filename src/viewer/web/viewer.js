@@ -1,0 +1,314 @@
+// The viewer page: images arrive as multipart JPEG streams (the browser
+// shows the newest part), figures as server-sent events, and every command is
+// a small JSON POST. No framework and no build step.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const view = { describe: null, state: null, measuring: false, points: [], dragging: false };
+
+function showError(message) {
+  $("error").textContent = message || "";
+}
+
+async function api(path, body) {
+  const options = body === undefined ? {} : {
+    method: "POST",
+    headers: { "Content-Type": "application/json" },
+    body: JSON.stringify(body),
+  };
+  const res = await fetch(path, options);
+  const data = await res.json().catch(() => ({}));
+  if (!res.ok) {
+    showError(data.error || `${res.status} ${res.statusText}`);
+    throw new Error(data.error || res.statusText);
+  }
+  showError("");
+  return data;
+}
+
+// --- back-end and controls -------------------------------------------------
+
+function fillBackends() {
+  const select = $("backend");
+  select.innerHTML = "";
+  for (const b of view.describe.backends) select.add(new Option(b.label || b.key, b.key));
+}
+
+function fillVariants(key, chosen) {
+  const select = $("variant");
+  select.innerHTML = "";
+  const backend = view.describe.backends.find((b) => b.key === key);
+  for (const v of backend ? backend.variants : []) select.add(new Option(v.label || v.slug, v.slug));
+  if (chosen) select.value = chosen;
+}
+
+function controlWidget(c, onChange) {
+  const box = document.createElement("div");
+  box.className = "control";
+  const label = document.createElement("label");
+  label.textContent = c.label || c.name;
+  if (c.unit) label.textContent += ` (${c.unit})`;
+  box.append(label);
+  const id = `control-${c.name}`;
+  label.htmlFor = id;
+  let input;
+  const value = c.value ?? c.default;
+  if (c.kind === "enum" && c.enum_values) {
+    input = document.createElement("select");
+    for (const [v, text] of c.enum_values) input.add(new Option(text, v));
+    input.value = value;
+  } else if (c.kind === "boolean") {
+    input = document.createElement("input");
+    input.type = "checkbox";
+    input.checked = !!value;
+  } else {
+    input = document.createElement("input");
+    input.type = "range";
+    input.min = c.min ?? 0;
+    input.max = c.max ?? 100;
+    input.step = c.step ?? 1;
+    input.value = value;
+  }
+  input.id = id;
+  input.dataset.name = c.name;
+  const shown = document.createElement("output");
+  shown.id = `${id}-value`;
+  shown.textContent = value;
+  input.addEventListener("input", () => { shown.textContent = input.type === "checkbox" ? input.checked : input.value; });
+  input.addEventListener("change", () => {
+    const v = input.type === "checkbox" ? input.checked : Number(input.value);
+    onChange(c.name, v).catch(() => {});
+  });
+  box.append(input, shown);
+  return box;
+}
+
+function fillControls(data) {
+  const box = $("controls");
+  box.innerHTML = "";
+  for (const c of data.backend) {
+    box.append(controlWidget(c, (name, value) => api("/api/control", { name, value })));
+  }
+  const camera = $("camera-controls");
+  camera.innerHTML = "";
+  $("camera-box").hidden = data.camera.length === 0;
+  for (const c of data.camera) {
+    camera.append(controlWidget(c, (name, value) => api("/api/camera_control", { name, value })));
+  }
+}
+
+async function chooseBackend() {
+  const data = await api("/api/backend", { backend: $("backend").value, variant: $("variant").value || null });
+  fillControls(data);
+}
+
+// --- figures ---------------------------------------------------------------
+
+function fmt(v, digits = 1) {
+  return v === null || v === undefined ? "–" : Number(v).toFixed(digits);
+}
+
+function applyState(s) {
+  view.state = s;
+  $("frame-index").textContent = s.frame ?? "–";
+  $("frame-pts").textContent = s.pts_us ?? "–";
+  $("source-fps").textContent = `${fmt(s.source_fps)} fps`;
+  $("pipeline-fps").textContent = `${fmt(s.pipeline_fps)} fps`;
+  const d = s.dropped || {};
+  $("dropped").textContent = `source ${d.source ?? 0}, pipeline ${d.pipeline ?? 0}, failed ${(d.failed ?? 0) + (d.undecodable ?? 0)}`;
+  const t = s.timings_ms;
+  $("timings").textContent = t ? `decode ${fmt(t.decode)} · rectify ${fmt(t.rectify)} · infer ${fmt(t.inference)} · total ${fmt(t.total)}` : "–";
+  const kind = $("map-kind").value;
+  const range = s.ranges ? s.ranges[kind] : null;
+  const unit = kind === "depth" ? "m" : "px";
+  $("bar-hi").textContent = range ? `${fmt(range[1], 2)} ${unit}` : "";
+  $("bar-lo").textContent = range ? `${fmt(range[0], 2)} ${unit}` : "";
+  if (s.frame !== null && s.frame !== undefined && !view.dragging) $("timeline").value = s.frame;
+  if (s.rate !== undefined && document.activeElement !== $("rate")) $("rate").value = String(s.rate);
+  if (s.loop !== undefined) $("loop").checked = s.loop;
+  if ($("backend").value !== s.backend && document.activeElement !== $("backend")) {
+    $("backend").value = s.backend;
+    fillVariants(s.backend, s.variant);
+  }
+  const r = s.recording;
+  let status = "not recording";
+  if (r) {
+    status = `${r.is_paused ? "paused" : "recording"}: ${r.frames_written} frames, ${fmt(r.duration_us / 1e6, 2)} s → ${r.path}`;
+  } else if (s.last_recording) {
+    const l = s.last_recording;
+    status = `saved ${l.frames_written} frames → ${l.path}`;
+  }
+  $("record-status").textContent = status;
+  document.body.dataset.playing = s.playing ? "yes" : "no";
+  document.body.dataset.generation = s.generation;
+}
+
+function listen() {
+  const events = new EventSource("/events");
+  events.onmessage = (e) => applyState(JSON.parse(e.data));
+  events.onerror = () => showError("connection to the viewer lost; retrying…");
+  events.onopen = () => showError("");
+}
+
+// --- playback --------------------------------------------------------------
+
+function playback(body) {
+  return api("/api/playback", body).then(applyState).catch(() => {});
+}
+
+function setUpPlayback() {
+  const source = view.describe.source;
+  if (!source.seekable) {
+    $("playback").hidden = true;
+    return;
+  }
+  const n = source.frame_count || 0;
+  $("timeline").max = Math.max(0, n - 1);
+  const marks = $("marks");
+  for (const m of source.calibration_marks || []) {
+    const tick = document.createElement("span");
+    tick.style.left = `${n > 1 ? (100 * m.frame) / (n - 1) : 0}%`;
+    tick.title = `calibration update at frame ${m.frame} (${m.pts_us} µs)`;
+    marks.append(tick);
+  }
+  $("play").onclick = () => playback({ action: "play" });
+  $("pause").onclick = () => playback({ action: "pause" });
+  $("step-forward").onclick = () => playback({ action: "step_forward" });
+  $("step-back").onclick = () => playback({ action: "step_back" });
+  $("rate").onchange = () => playback({ action: "rate", rate: Number($("rate").value) });
+  $("loop").onchange = () => playback({ action: "loop", loop: $("loop").checked });
+  const timeline = $("timeline");
+  timeline.addEventListener("pointerdown", () => { view.dragging = true; });
+  timeline.addEventListener("input", () => { $("frame-index").textContent = timeline.value; });
+  timeline.addEventListener("change", () => {
+    view.dragging = false;
+    playback({ action: "seek", frame: Number(timeline.value) });
+  });
+}
+
+// --- map: hover, measure, colour bar ---------------------------------------
+
+function imagePoint(event) {
+  const img = $("panel-map");
+  const rect = img.getBoundingClientRect();
+  return [
+    ((event.clientX - rect.left) * img.naturalWidth) / rect.width,
+    ((event.clientY - rect.top) * img.naturalHeight) / rect.height,
+  ];
+}
+
+function drawMarks() {
+  const img = $("panel-map");
+  const canvas = $("overlay");
+  canvas.width = img.clientWidth;
+  canvas.height = img.clientHeight;
+  const g = canvas.getContext("2d");
+  g.clearRect(0, 0, canvas.width, canvas.height);
+  const sx = img.clientWidth / (img.naturalWidth || 1);
+  const sy = img.clientHeight / (img.naturalHeight || 1);
+  g.strokeStyle = "#fff";
+  g.fillStyle = "#fff";
+  g.lineWidth = 2;
+  const pts = view.points.map(([x, y]) => [x * sx, y * sy]);
+  for (const [x, y] of pts) {
+    g.beginPath();
+    g.arc(x, y, 4, 0, 2 * Math.PI);
+    g.fill();
+  }
+  if (pts.length === 2) {
+    g.beginPath();
+    g.moveTo(...pts[0]);
+    g.lineTo(...pts[1]);
+    g.stroke();
+  }
+}
+
+function setUpMap() {
+  const img = $("panel-map");
+  let probing = false;
+  img.addEventListener("mousemove", async (event) => {
+    if (probing || !img.naturalWidth) return;
+    probing = true;  // one probe in flight at a time
+    const [x, y] = imagePoint(event);
+    try {
+      const p = await api(`/api/probe?x=${x.toFixed(1)}&y=${y.toFixed(1)}`);
+      $("hover-readout").textContent =
+        `(${Math.round(x)}, ${Math.round(y)}) disparity ${fmt(p.disparity_px, 2)} px · depth ${fmt(p.depth_m, 3)} m`;
+    } catch (e) {
+      // shown in the error line
+    } finally {
+      probing = false;
+    }
+  });
+  $("measure-toggle").onclick = () => {
+    view.measuring = !view.measuring;
+    view.points = [];
+    $("measure-toggle").classList.toggle("active", view.measuring);
+    $("measure-result").textContent = view.measuring ? "click two points on the map" : "";
+    drawMarks();
+  };
+  img.addEventListener("click", async (event) => {
+    if (!view.measuring) return;
+    if (view.points.length === 2) view.points = [];
+    view.points.push(imagePoint(event));
+    drawMarks();
+    if (view.points.length < 2) return;
+    const [a, b] = view.points;
+    try {
+      const m = await api("/api/measure", { a, b });
+      const out = $("measure-result");
+      out.dataset.distance = m.distance_m ?? "";
+      out.textContent = m.distance_m === null
+        ? `no distance: ${m.reason}`
+        : `distance ${m.distance_m.toFixed(3)} m (frame ${m.frame})`;
+    } catch (e) {
+      // shown in the error line
+    }
+  });
+  $("map-kind").onchange = () => {
+    img.src = `/stream/${$("map-kind").value}.mjpg`;
+  };
+}
+
+// --- recording and saving ---------------------------------------------------
+
+function setUpRecording() {
+  for (const action of ["start", "pause", "resume", "stop"]) {
+    $(`record-${action}`).onclick = () => api("/api/record", { action }).catch(() => {});
+  }
+  $("save-frame").onclick = async () => {
+    try {
+      const saved = await api("/api/save", {});
+      $("save-status").textContent = `saved ${(saved.files || []).join(", ")}`;
+    } catch (e) {
+      // shown in the error line
+    }
+  };
+}
+
+async function main() {
+  view.describe = await api("/api/describe");
+  const s = view.describe.source;
+  $("source-name").textContent = `${s.camera || s.kind}${s.serial ? ` (${s.serial})` : ""}`;
+  fillBackends();
+  const state = await api("/api/state");
+  $("backend").value = state.backend;
+  fillVariants(state.backend, state.variant);
+  $("backend").onchange = () => {
+    fillVariants($("backend").value);
+    chooseBackend().catch(() => {});
+  };
+  $("variant").onchange = () => chooseBackend().catch(() => {});
+  fillControls(await api("/api/controls"));
+  applyState(state);
+  setUpPlayback();
+  setUpMap();
+  setUpRecording();
+  listen();
+  // Streams start once the page has loaded: an endless image would otherwise
+  // keep the page loading forever.
+  for (const img of document.querySelectorAll("img[data-stream]")) img.src = img.dataset.stream;
+  document.body.dataset.ready = "yes";
+}
+
+main().catch((e) => showError(`the viewer could not start: ${e.message}`));

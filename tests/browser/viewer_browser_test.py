@@ -1,0 +1,224 @@
+"""The viewer page in a real browser (Debian's headless Chromium driven by
+Selenium) on the synthetic recording of `kelvo demo`, served by `kelvo view`.
+
+    /usr/bin/python3 tests/browser/viewer_browser_test.py --kelvo build/bin/kelvo \
+        --artefacts build/test_artefacts
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+ARGS = None
+# The board at 1.25 m of the synthetic scene (focal length 500 px), which
+# moves 1 px right per frame; at frame 5 its top part is seen by both cameras
+# and covered by no nearer board.
+FOCAL_PX = 500.0
+BOARD_DEPTH_M = 1.25
+POINT_A = (150 + 5 + 40, 60 + 40)
+POINT_B = (POINT_A[0] + 160, POINT_A[1])
+
+
+def wait_for(condition, timeout=10.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+class ViewerInBrowser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="kelvo_view_browser_")
+        subprocess.run([ARGS.kelvo, "demo", "--quiet", "--frames", "40", "--out",
+                        os.path.join(cls.tmp, "demo")], check=True, stdout=subprocess.DEVNULL)
+        cls.out = os.path.join(cls.tmp, "out")
+        cls.server = subprocess.Popen(
+            [ARGS.kelvo, "view", os.path.join(cls.tmp, "demo", "demo.mkv"), "--port", "0",
+             "--out", cls.out, "--quiet"],
+            stdout=subprocess.PIPE, text=True)
+        line = cls.server.stdout.readline()
+        match = re.search(r"open (http://\S+)", line)
+        if not match:
+            cls.server.kill()
+            raise AssertionError(f"kelvo view printed no address: {line!r}")
+        cls.url = match.group(1)
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        options.page_load_strategy = "eager"
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1400,1000"):
+            options.add_argument(flag)
+        cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.driver.get(cls.url)
+        WebDriverWait(cls.driver, 20).until(
+            lambda d: d.execute_script("return document.body.dataset.ready") == "yes")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.server.send_signal(signal.SIGINT)
+        try:
+            cls.server.wait(timeout=10)
+        finally:
+            if cls.server.poll() is None:
+                cls.server.kill()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    # --- helpers ----------------------------------------------------------
+
+    def text(self, element_id):
+        return self.driver.find_element(By.ID, element_id).text
+
+    def click(self, element_id):
+        self.driver.find_element(By.ID, element_id).click()
+
+    def frame(self):
+        text = self.text("frame-index")
+        return int(text) if text.isdigit() else None
+
+    def shows_frame(self, index):
+        wait_for(lambda: self.frame() == index, what=f"frame {index}")
+
+    def post(self, path, body):
+        return self.driver.execute_async_script(
+            """const [path, body, done] = arguments;
+            fetch(path, {method: 'POST', headers: {'Content-Type': 'application/json'},
+                         body: JSON.stringify(body)}).then(r => r.json()).then(done);""",
+            path, body)
+
+    def map_pixels(self):
+        """A digest of the map image as the browser shows it."""
+        return self.driver.execute_script(
+            """const img = document.getElementById('panel-map');
+            const c = document.createElement('canvas');
+            c.width = img.naturalWidth; c.height = img.naturalHeight;
+            const g = c.getContext('2d');
+            g.drawImage(img, 0, 0);
+            const d = g.getImageData(0, 0, c.width, c.height).data;
+            let sum = 0;
+            for (let i = 0; i < d.length; i += 4) sum = (sum * 31 + d[i] + 7 * d[i + 1]) % 1000000007;
+            return sum;""")
+
+    def pause_at(self, index):
+        self.click("pause")
+        wait_for(lambda: self.driver.execute_script("return document.body.dataset.playing") == "no",
+                 what="paused")
+        self.post("/api/playback", {"action": "seek", "frame": index})
+        self.shows_frame(index)
+
+    def click_map_at(self, point):
+        img = self.driver.find_element(By.ID, "panel-map")
+        # Scrolled first: a scroll during the move would shift the click.
+        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", img)
+        w, h, nw, nh = self.driver.execute_script(
+            "const i = arguments[0]; return [i.clientWidth, i.clientHeight, i.naturalWidth, i.naturalHeight];",
+            img)
+        # Selenium offsets are from the element's centre, in CSS pixels.
+        x = (point[0] + 0.5) * w / nw - w / 2
+        y = (point[1] + 0.5) * h / nh - h / 2
+        ActionChains(self.driver).move_to_element_with_offset(img, x, y).click().perform()
+
+    # --- what the page must do -------------------------------------------
+
+    def test_1_page_opens_on_the_recording(self):
+        self.assertIn("Synthetic plane scene", self.text("source-name"))
+        wait_for(lambda: self.frame() is not None, what="a frame index")
+        self.assertEqual(self.driver.find_element(By.ID, "timeline").get_attribute("max"), "39")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#marks span")), 1)
+        self.assertTrue(self.driver.find_elements(By.ID, "control-block_size"))
+        wait_for(lambda: "fps" in self.text("pipeline-fps"), what="figures")
+
+    def test_2_play_and_pause(self):
+        self.click("loop")
+        self.post("/api/playback", {"action": "seek", "frame": 0})
+        self.click("play")
+        start = wait_for(lambda: self.frame() is not None and self.frame(), what="playing")
+        wait_for(lambda: self.frame() not in (None, start), what="frames advancing")
+        self.click("pause")
+        wait_for(lambda: self.driver.execute_script("return document.body.dataset.playing") == "no",
+                 what="paused")
+        time.sleep(0.3)
+        held = self.frame()
+        time.sleep(0.5)
+        self.assertEqual(self.frame(), held)
+
+    def test_3_steps_land_on_exact_frames(self):
+        self.pause_at(10)
+        for button, expected in (("step-forward", 11), ("step-forward", 12), ("step-back", 11),
+                                 ("step-back", 10), ("step-back", 9)):
+            self.click(button)
+            self.shows_frame(expected)
+        self.assertTrue(self.text("frame-pts").isdigit())
+
+    def test_4_stereo_bm_slider_changes_the_disparity(self):
+        self.pause_at(20)
+        wait_for(lambda: self.map_pixels(), what="a map image")
+        time.sleep(0.3)
+        before = self.map_pixels()
+        self.driver.execute_script(
+            """const s = document.getElementById('control-block_size');
+            s.value = 31; s.dispatchEvent(new Event('input')); s.dispatchEvent(new Event('change'));""")
+        wait_for(lambda: self.map_pixels() != before, what="the disparity to change")
+        self.assertEqual(self.text("control-block_size-value"), "31")
+
+    def test_5_measure_tool_matches_the_scene(self):
+        self.pause_at(5)
+        self.click("measure-toggle")
+        self.click_map_at(POINT_A)
+        self.click_map_at(POINT_B)
+        result = self.driver.find_element(By.ID, "measure-result")
+        distance = float(wait_for(lambda: result.get_attribute("data-distance"), what="a distance"))
+        truth = (POINT_B[0] - POINT_A[0]) * BOARD_DEPTH_M / FOCAL_PX
+        self.assertLess(abs(distance - truth), 0.02 * truth, f"{distance} m vs {truth} m")
+        self.click("measure-toggle")
+
+    def test_6_record_button_writes_a_readable_recording(self):
+        self.post("/api/playback", {"action": "seek", "frame": 0})
+        self.click("play")
+        self.click("record-start")
+        wait_for(lambda: self.text("record-status").startswith("recording"), what="recording")
+        time.sleep(1.0)
+        self.click("record-stop")
+        status = wait_for(lambda: self.text("record-status").startswith("saved") and
+                          self.text("record-status"), what="saved")
+        path = status.split("→")[-1].strip()
+        self.assertTrue(path.endswith(".mkv"), status)
+        info = json.loads(subprocess.run([ARGS.kelvo, "info", path, "--json"], check=True,
+                                         capture_output=True, text=True).stdout)
+        self.assertGreater(info["frame_count"], 5)
+        self.assertEqual(info["camera"]["serial"] if "camera" in info else "DEMO-0001", "DEMO-0001")
+        self.click("pause")
+
+    def test_7_screenshot(self):
+        self.pause_at(12)
+        self.driver.execute_script("document.getElementById('map-kind').value = 'disparity';")
+        time.sleep(0.5)
+        os.makedirs(ARGS.artefacts, exist_ok=True)
+        path = os.path.join(ARGS.artefacts, "kelvo_view.png")
+        self.assertTrue(self.driver.save_screenshot(path))
+        self.assertGreater(os.path.getsize(path), 10000)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kelvo", required=True)
+    parser.add_argument("--artefacts", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,447 @@
+// The viewer's server over real HTTP on loopback: every refused or bad
+// request gets a clear 4xx and leaves the pipeline running; tokens, Host and
+// Origin checks, bounded bodies and streams; exact steps and the measure
+// tool on the synthetic scene of `kelvo demo`.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kelvo/json.hpp"
+#include "kelvo/pipeline/synthetic_scene.hpp"
+#include "kelvo/sources/mkv_replay.hpp"
+#include "kelvo/viewer/viewer_server.hpp"
+#include "support/test_paths.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kelvo::Json;
+
+/// The demo recording, made once per build tree by `kelvo demo` (other test
+/// processes may race to make it: each writes its own and renames it in place).
+fs::path demo_recording() {
+    const fs::path target = fs::path(KELVO_BINARY_DIR) / "test_data" / "viewer_demo.mkv";
+    if (fs::exists(target)) return target;
+    kelvo::testing::TempDir dir("viewer_demo");
+    const int status =
+        kelvo::testing::run_command(std::string(KELVO_CLI) + " demo --quiet --frames 40 --out " +
+                                    (dir / "out").string() + " > /dev/null");
+    EXPECT_EQ(status, 0);
+    fs::create_directories(target.parent_path());
+    fs::rename(dir / "out" / "demo.mkv", target);
+    return target;
+}
+
+struct Reply {
+    int status = 0;
+    std::string head;
+    std::string body;
+    Json json() const { return Json::parse(body); }
+};
+
+/// A TCP connection to the server; the test writes raw requests so it can
+/// send what a browser never would.
+class Connection {
+  public:
+    explicit Connection(int port) : _fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv{5, 0};
+        setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        EXPECT_EQ(connect(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~Connection() { close(_fd); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void send_all(const std::string& data) {
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            const auto n = ::send(_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return;  // the server may close early on an oversized body
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    /// Reads until `enough` says so or the connection closes.
+    std::string read_until(const std::function<bool(const std::string&)>& enough) {
+        std::string data;
+        char buf[8192];
+        while (!enough(data)) {
+            const auto n = recv(_fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            data.append(buf, static_cast<std::size_t>(n));
+        }
+        return data;
+    }
+
+  private:
+    int _fd;
+};
+
+Reply parse_reply(const std::string& raw) {
+    Reply r;
+    const auto end = raw.find("\r\n\r\n");
+    r.head = raw.substr(0, end);
+    if (raw.size() > 9) r.status = std::stoi(raw.substr(9, 3));
+    if (end != std::string::npos) r.body = raw.substr(end + 4);
+    return r;
+}
+
+struct Request {
+    std::string method = "GET";
+    std::string path = "/api/state";
+    std::string body;
+    std::string content_type = "application/json";
+    std::string host;  ///< empty: the server's own
+    std::vector<std::string> headers;
+};
+
+Reply http(int port, const Request& req) {
+    Connection c(port);
+    std::string raw = req.method + " " + req.path + " HTTP/1.1\r\nHost: " +
+                      (req.host.empty() ? "127.0.0.1:" + std::to_string(port) : req.host) +
+                      "\r\nConnection: close\r\n";
+    for (const auto& h : req.headers) raw += h + "\r\n";
+    if (req.method == "POST") {
+        raw += "Content-Type: " + req.content_type +
+               "\r\nContent-Length: " + std::to_string(req.body.size()) + "\r\n";
+    }
+    c.send_all(raw + "\r\n" + req.body);
+    return parse_reply(c.read_until([](const std::string&) { return false; }));
+}
+
+Reply post(int port, const std::string& path, const std::string& body) {
+    return http(port, {.method = "POST", .path = path, .body = body});
+}
+
+class ViewerServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { start({}); }
+    void TearDown() override {
+        if (server) server->stop();
+        if (session) session->stop();
+    }
+
+    void start(kelvo::ViewerServerOptions options) {
+        auto replay = std::make_shared<kelvo::MkvReplay>(demo_recording());
+        session =
+            std::make_shared<kelvo::ViewerSession>(kelvo::ViewerSessionOptions{.source = replay});
+        session->start();
+        options.port = 0;
+        server = std::make_unique<kelvo::ViewerServer>(session, options);
+        server->start();
+        port = server->port();
+        // Paused, so that a seek stays on its frame.
+        session->playback({{"action", "pause"}});
+    }
+
+    /// Waits until the frame on display is `frame`.
+    bool shows_frame(std::int64_t frame) {
+        for (int i = 0; i < 100; ++i) {
+            const Json s = session->state();
+            if (s["frame"] == frame) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    std::int64_t frames_emitted() { return session->state()["frames_emitted"].get<std::int64_t>(); }
+
+    std::shared_ptr<kelvo::ViewerSession> session;
+    std::unique_ptr<kelvo::ViewerServer> server;
+    int port = 0;
+};
+
+struct BadCase {
+    const char* name;
+    Request request;
+    int status;
+    const char* message;  ///< part of the error text
+};
+
+TEST_F(ViewerServerTest, BadRequestsGetClearErrorsAndThePipelineKeepsRunning) {
+    session->playback({{"action", "seek"}, {"frame", 0}});
+    ASSERT_TRUE(shows_frame(0));
+    const std::string big(64 * 1024, ' ');
+    const BadCase cases[] = {
+        {"wrong host", {.host = "attacker.example:80"}, 403, "does not name this viewer"},
+        {"no host", {.host = " "}, 403, "does not name this viewer"},
+        {"cross-site origin",
+         {.headers = {"Origin: http://attacker.example"}},
+         403,
+         "cross-site request from origin"},
+        {"cross-site fetch", {.headers = {"Sec-Fetch-Site: cross-site"}}, 403, "cross-site"},
+        {"bad json",
+         {.method = "POST", .path = "/api/control", .body = "{\"name\": "},
+         400,
+         "not valid JSON"},
+        {"not an object",
+         {.method = "POST", .path = "/api/control", .body = "[1, 2]"},
+         400,
+         "must be a JSON object"},
+        {"missing field",
+         {.method = "POST", .path = "/api/control", .body = "{\"name\": \"block_size\"}"},
+         400,
+         "needs the field 'value'"},
+        {"unknown control",
+         {.method = "POST", .path = "/api/control", .body = R"({"name": "warp", "value": 1})"},
+         400,
+         "unknown control 'warp'"},
+        {"out of range",
+         {.method = "POST",
+          .path = "/api/control",
+          .body = R"({"name": "block_size", "value": 999})"},
+         400,
+         "block_size"},
+        {"wrong type",
+         {.method = "POST",
+          .path = "/api/control",
+          .body = R"({"name": "block_size", "value": "big"})"},
+         400,
+         "must be an integer"},
+        {"fractional",
+         {.method = "POST",
+          .path = "/api/control",
+          .body = R"({"name": "block_size", "value": 9.5})"},
+         400,
+         "must be an integer"},
+        {"unknown back-end",
+         {.method = "POST", .path = "/api/backend", .body = R"({"backend": "nope"})"},
+         400,
+         "nope"},
+        {"unknown action",
+         {.method = "POST", .path = "/api/playback", .body = R"({"action": "rewind"})"},
+         400,
+         "unknown playback action"},
+        {"seek past the end",
+         {.method = "POST", .path = "/api/playback", .body = R"({"action": "seek", "frame": 40})"},
+         400,
+         "within 0..39"},
+        {"rate too fast",
+         {.method = "POST", .path = "/api/playback", .body = R"({"action": "rate", "rate": 8})"},
+         400,
+         "within 0.25..4"},
+        {"loop not boolean",
+         {.method = "POST", .path = "/api/playback", .body = R"({"action": "loop", "loop": 1})"},
+         400,
+         "true or false"},
+        {"stop without recording",
+         {.method = "POST", .path = "/api/record", .body = R"({"action": "stop"})"},
+         409,
+         "not recording"},
+        {"probe outside", {.path = "/api/probe?x=5000&y=1"}, 400, "outside"},
+        {"probe not a number", {.path = "/api/probe?x=left&y=1"}, 400, "must be a number"},
+        {"measure bad point",
+         {.method = "POST", .path = "/api/measure", .body = R"({"a": [1], "b": [2, 3]})"},
+         400,
+         "pixel position"},
+        {"form post",
+         {.method = "POST",
+          .path = "/api/control",
+          .body = "name=x",
+          .content_type = "application/x-www-form-urlencoded"},
+         415,
+         "must be JSON"},
+        {"oversized body",
+         {.method = "POST", .path = "/api/control", .body = big},
+         413,
+         "too large"},
+        {"unknown panel", {.path = "/stream/thermal.mjpg"}, 400, "unknown panel"},
+        {"unknown page", {.path = "/admin"}, 404, "no such"},
+    };
+    const auto emitted_before = frames_emitted();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Reply r = http(port, c.request);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        ASSERT_NO_THROW(r.json()) << r.body;
+        EXPECT_NE(r.json().value("error", "").find(c.message), std::string::npos) << r.body;
+    }
+    // Still serving, still computing: a step is answered with a new frame.
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 3})").status, 200);
+    EXPECT_TRUE(shows_frame(3));
+    EXPECT_GT(frames_emitted(), emitted_before);
+    EXPECT_EQ(http(port, {}).status, 200);
+}
+
+TEST_F(ViewerServerTest, StepsLandOnExactFramesAndControlsRecomputeThePausedFrame) {
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 10})").status, 200);
+    ASSERT_TRUE(shows_frame(10));
+    const struct {
+        const char* action;
+        int frame;
+    } steps[] = {{"step_forward", 11},
+                 {"step_forward", 12},
+                 {"step_back", 11},
+                 {"step_back", 10},
+                 {"step_back", 9}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.action);
+        ASSERT_EQ(post(port, "/api/playback", Json{{"action", s.action}}.dump()).status, 200);
+        EXPECT_TRUE(shows_frame(s.frame));
+    }
+    const auto generation = session->state()["generation"].get<std::int64_t>();
+    const Reply r = post(port, "/api/control", R"({"name": "block_size", "value": 21})");
+    ASSERT_EQ(r.status, 200) << r.body;
+    bool found = false;
+    const Json controls = r.json();
+    for (const auto& c : controls["backend"]) {
+        if (c["name"] == "block_size") found = c["value"] == 21;
+    }
+    EXPECT_TRUE(found) << r.body;
+    // The same frame, computed again with the new value.
+    for (int i = 0; i < 100 && session->state()["generation"] == generation; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GT(session->state()["generation"].get<std::int64_t>(), generation);
+    EXPECT_EQ(session->state()["frame"], 9);
+}
+
+TEST_F(ViewerServerTest, MeasureOnTheSyntheticSceneMatchesItsTruth) {
+    // Frame 5, on the board at 1.25 m (it moves 1 px right per frame), where
+    // no nearer board covers it: 160 px apart at 500 px focal length.
+    const auto scene = kelvo::detail::default_synthetic_scene();
+    const auto& board = scene.planes[1];
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 5})").status, 200);
+    ASSERT_TRUE(shows_frame(5));
+    const double y = board.rect.y + 40, x0 = board.rect.x + 5 + 40, x1 = x0 + 160;
+    const Reply r = post(port, "/api/measure", Json{{"a", {x0, y}}, {"b", {x1, y}}}.dump());
+    ASSERT_EQ(r.status, 200) << r.body;
+    const double truth = 160.0 * board.depth_m / scene.focal_px;
+    EXPECT_NEAR(r.json()["distance_m"].get<double>(), truth, 0.02 * truth) << r.body;
+    const Reply probe =
+        http(port, {.path = "/api/probe?x=" + std::to_string(x0) + "&y=" + std::to_string(y)});
+    EXPECT_NEAR(probe.json()["depth_m"].get<double>(), board.depth_m, 0.02 * board.depth_m);
+}
+
+TEST_F(ViewerServerTest, StreamsAreBoundedAndFreedWhenClientsLeave) {
+    server->stop();
+    session->stop();
+    start({.max_streams = 3});
+    const std::string get_stream =
+        "GET /stream/left.mjpg HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "loop", "loop": true})").status, 200);
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "play"})").status, 200);
+    std::vector<std::unique_ptr<Connection>> open;
+    for (int i = 0; i < 3; ++i) {
+        open.push_back(std::make_unique<Connection>(port));
+        open.back()->send_all(get_stream);
+        // A whole first image arrives.
+        const std::string data = open.back()->read_until([](const std::string& d) {
+            return d.find("Content-Type: image/jpeg") != std::string::npos &&
+                   d.find("\xff\xd9") != std::string::npos;
+        });
+        EXPECT_NE(data.find("HTTP/1.1 200"), std::string::npos);
+        EXPECT_NE(data.find("\xff\xd8"), std::string::npos);
+    }
+    const Reply refused = http(port, {.path = "/stream/right.mjpg"});
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("too many open viewer streams"), std::string::npos);
+    EXPECT_EQ(http(port, {.path = "/events"}).status, 503);
+    EXPECT_EQ(http(port, {}).status, 200);  // the API is not starved
+
+    open.pop_back();  // a client leaves; its place frees once the server notices
+    bool freed = false;
+    for (int i = 0; i < 40 && !freed; ++i) {
+        Connection c(port);
+        c.send_all(get_stream);
+        const Reply r = parse_reply(c.read_until(
+            [](const std::string& d) { return d.find("\r\n\r\n") != std::string::npos; }));
+        freed = r.status == 200;
+        if (!freed) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(freed);
+}
+
+TEST_F(ViewerServerTest, ATokenIsRequiredWhenSet) {
+    server->stop();
+    session->stop();
+    start({.token = "s3cret"});
+    EXPECT_NE(server->url().find("?token=s3cret"), std::string::npos);
+    const std::string cookie = "kelvo_token_" + std::to_string(port) + "=s3cret";
+    const struct {
+        const char* name;
+        Request request;
+        int status;
+    } cases[] = {
+        {"none", {}, 401},
+        {"wrong", {.path = "/api/state?token=guess"}, 401},
+        {"wrong length", {.headers = {"Authorization: Bearer s3cre"}}, 401},
+        {"bearer", {.headers = {"Authorization: Bearer s3cret"}}, 200},
+        {"query", {.path = "/api/state?token=s3cret"}, 200},
+        {"cookie", {.headers = {"Cookie: a=b; " + cookie}}, 200},
+        {"other port's cookie", {.headers = {"Cookie: kelvo_token_1=s3cret"}}, 401},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(http(port, c.request).status, c.status);
+    }
+    // The page, opened with the token, hands it to its own requests as a cookie.
+    const Reply page = http(port, {.path = "/?token=s3cret"});
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.head.find("Set-Cookie: " + cookie), std::string::npos);
+    EXPECT_NE(page.body.find("viewer.js"), std::string::npos);
+}
+
+TEST(ViewerServerOptionsTest, OtherAddressesNeedAToken) {
+    auto replay = std::make_shared<kelvo::MkvReplay>(demo_recording());
+    auto session =
+        std::make_shared<kelvo::ViewerSession>(kelvo::ViewerSessionOptions{.source = replay});
+    const struct {
+        const char* host;
+        const char* token;
+        bool accepted;
+    } cases[] = {{"127.0.0.1", "", true}, {"localhost", "", true},    {"::1", "", true},
+                 {"0.0.0.0", "", false},  {"192.168.1.7", "", false}, {"0.0.0.0", "abc", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        const kelvo::ViewerServerOptions options{.host = c.host, .token = c.token};
+        if (c.accepted) {
+            EXPECT_NO_THROW(kelvo::ViewerServer(session, options));
+        } else {
+            EXPECT_THROW(kelvo::ViewerServer(session, options), std::invalid_argument);
+        }
+    }
+    EXPECT_THROW(kelvo::ViewerSession({.source = replay, .backend = "nope"}),
+                 std::invalid_argument);
+}
+
+TEST(ReplayPlaybackRate, RateIsCheckedAndPacesTheReplay) {
+    for (const double bad : {0.0, 0.2, 4.5, -1.0, std::nan("")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(kelvo::MkvReplay(demo_recording(), {.playback_rate = bad}),
+                     std::invalid_argument);
+    }
+    // 40 frames span 1.3 s of recording: about 0.33 s at 4x, 2.6 s at 0.5x.
+    const struct {
+        double rate;
+        double min_s, max_s;
+    } cases[] = {{4.0, 0.2, 0.9}, {0.5, 2.2, 4.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        kelvo::MkvReplay replay(demo_recording());
+        replay.set_playback_rate(c.rate);
+        EXPECT_EQ(replay.playback_rate(), c.rate);
+        replay.open();
+        const auto t0 = std::chrono::steady_clock::now();
+        while (!replay.at_end() &&
+               std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
+            replay.grab(0.1);
+        }
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_GT(s, c.min_s);
+        EXPECT_LT(s, c.max_s);
+    }
+}
+
+}  // namespace
