@@ -281,8 +281,11 @@ void bind_depth(nb::module_& m) {
             "__init__",
             [](BatchDepth* self, std::string backend, std::string variant,
                std::vector<std::pair<std::string, int>> controls, std::string fourcc, int width,
-               int height, std::string device, int nireq) {
+               int height, std::string device, int nireq, bool rectified_images) {
                 PipelineOptions options;
+                // Off gives the very maps of `kelvo depth`; on, the point
+                // clouds get their colours, as with `kelvo export --what ply`.
+                options.rectified_images = rectified_images;
                 options.backend = std::move(backend);
                 options.variant = std::move(variant);
                 options.controls = std::move(controls);
@@ -298,7 +301,7 @@ void bind_depth(nb::module_& m) {
             nb::arg("backend"), nb::kw_only(), nb::arg("variant") = "",
             nb::arg("controls") = std::vector<std::pair<std::string, int>>{},
             nb::arg("fourcc") = "MJPG", nb::arg("width") = 0, nb::arg("height") = 0,
-            nb::arg("device") = "CPU", nb::arg("nireq") = 2)
+            nb::arg("device") = "CPU", nb::arg("nireq") = 2, nb::arg("rectified_images") = false)
         .def_prop_ro("backend_key", [](const BatchDepth& d) { return d.pipeline().backend_key(); })
         .def_prop_ro("variant", [](const BatchDepth& d) { return d.pipeline().variant().slug; })
         .def(

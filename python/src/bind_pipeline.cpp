@@ -129,7 +129,7 @@ void bind_pipeline_class(nb::module_& m) {
                nb::handle controls, std::string device, int nireq, bool do_models_cache,
                std::optional<std::filesystem::path> cache_dir, std::size_t queue_size,
                bool block_when_full, nb::handle on_packet, bool stop_at_end, bool manage_source,
-               std::optional<CameraInfo> camera_info, double grab_timeout) {
+               std::optional<CameraInfo> camera_info, double grab_timeout, bool rectified_images) {
                 PipelineOptions options{.source = source.impl,
                                         .backend = std::move(backend),
                                         .variant = std::move(variant),
@@ -144,7 +144,8 @@ void bind_pipeline_class(nb::module_& m) {
                                         .stop_at_end = stop_at_end,
                                         .manage_source = manage_source,
                                         .camera_info = std::move(camera_info),
-                                        .grab_timeout_s = grab_timeout};
+                                        .grab_timeout_s = grab_timeout,
+                                        .rectified_images = rectified_images};
                 if (!on_packet.is_none()) {
                     auto fn = std::make_shared<const PyRef>(on_packet);
                     options.on_packet = [fn](const FramePacketPtr& packet) {
@@ -164,7 +165,8 @@ void bind_pipeline_class(nb::module_& m) {
             nb::arg("cache_dir") = nb::none(), nb::arg("queue_size") = 4,
             nb::arg("block_when_full") = false, nb::arg("on_packet") = nb::none(),
             nb::arg("stop_at_end") = false, nb::arg("manage_source") = true,
-            nb::arg("camera_info") = nb::none(), nb::arg("grab_timeout") = 0.5)
+            nb::arg("camera_info") = nb::none(), nb::arg("grab_timeout") = 0.5,
+            nb::arg("rectified_images") = true)
         .def("start", &start_pipeline)
         .def(
             "stop", [](PyPipeline& p) { p.impl->stop(); }, release())

@@ -67,7 +67,8 @@ class DepthStep:
         depth = self._depth.get(key)
         if depth is None:
             depth = _native._BatchDepth(self._backend, fourcc=fourcc, width=width,
-                                        height=height, **self._args)
+                                        height=height,
+                                        rectified_images=self._point_clouds, **self._args)
             self._depth[key] = depth
         return depth
 
