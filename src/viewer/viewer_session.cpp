@@ -9,17 +9,17 @@
 #include <mutex>
 
 #include <fmt/format.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/map_colours.hpp"
 #include "kelvo/sources/live_capture.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/sync.hpp"
-#include "kelvo/map_colours.hpp"
 #include "kelvo/worker_thread.hpp"
+#include "viewer/jpeg_encoder.hpp"
 #include "viewer/json_fields.hpp"
 
 namespace kelvo {
@@ -220,9 +220,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
             }
         }
         auto out = std::make_shared<ViewerImage>();
-        std::vector<std::uint8_t> bytes;
-        cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, JPEG_QUALITY});
-        out->jpeg.assign(bytes.begin(), bytes.end());
+        out->jpeg = encode_jpeg(image, JPEG_QUALITY);
         out->generation = gen;
         out->packet_ns = packet_ns;
         if (coloured) {
