@@ -135,7 +135,8 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         p.variant = variant;
         p.controls = std::move(controls);
         p.engine = options.engine;
-        p.queue_size = 0;  // the callback is the only consumer
+        p.queue_size = 0;           // the callback is the only consumer
+        p.rectified_images = true;  // the left and right panels show the colour eyes
         p.manage_source = false;
         p.camera_info = camera_info();
         std::weak_ptr<ViewerSessionState> weak = weak_from_this();
