@@ -49,6 +49,33 @@ std::int64_t steady_ns() {
         .count();
 }
 
+/// `value` as the integer the control handle takes; invalid_argument when it
+/// is not one of the control's values. Only a switch takes true or false; a
+/// menu takes its entries only (the range of "auto_exposure" spans values
+/// its menu leaves out, which drivers refuse).
+int camera_control_value(const CameraControl& c, const Json& value) {
+    if (value.is_boolean() && c.kind != "boolean") {
+        throw std::invalid_argument(
+            fmt::format("camera control {} takes a number, not true or false", repr(c.name)));
+    }
+    const int v = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : as_int(value, c.name);
+    if (v < c.min || v > c.max || (c.step > 1 && (v - c.min) % c.step != 0)) {
+        throw std::invalid_argument(
+            fmt::format("camera control {} must be within {}..{}{}; got {}", c.name, c.min, c.max,
+                        c.step > 1 ? fmt::format(" in steps of {}", c.step) : "", v));
+    }
+    if (c.enum_values) {
+        std::string entries;
+        for (const auto& [entry, label] : *c.enum_values) {
+            if (entry == v) return v;
+            entries += fmt::format("{}{} ({})", entries.empty() ? "" : ", ", entry, label);
+        }
+        throw std::invalid_argument(
+            fmt::format("camera control {} takes one of {}; got {}", c.name, entries, v));
+    }
+    return v;
+}
+
 Json finite_or_null(double v) {
     return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
@@ -490,11 +517,7 @@ void ViewerSession::set_camera_control(const std::string& name, const Json& valu
         if (c.name == name) found = c;
     }
     if (!found) throw std::invalid_argument("unknown camera control " + repr(name));
-    const int v = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : detail::as_int(value, name);
-    if (v < found->min || v > found->max) {
-        throw std::invalid_argument(fmt::format("camera control {} must be within {}..{}; got {}",
-                                                name, found->min, found->max, v));
-    }
+    const int v = detail::camera_control_value(*found, value);
     auto handle = st.live->camera_controls();
     if (!handle) throw RuntimeError("the camera's controls are not open");
     handle->set(name, v);
