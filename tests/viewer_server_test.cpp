@@ -2,6 +2,7 @@
 // request gets a clear 4xx and leaves the pipeline running; tokens, Host and
 // Origin checks, bounded bodies and streams; exact steps and the measure
 // tool on the synthetic scene of `kelvo demo`.
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -247,11 +248,27 @@ TEST_F(ViewerServerTest, StreamsAreBoundedAndFreedWhenClientsLeave) {
         EXPECT_NE(data.find("HTTP/1.1 200"), std::string::npos);
         EXPECT_NE(data.find("\xff\xd8"), std::string::npos);
     }
-    const Reply refused = http(port, {.path = "/stream/right.mjpg"});
-    EXPECT_EQ(refused.status, 503);
-    EXPECT_NE(refused.body.find("too many open viewer streams"), std::string::npos);
-    EXPECT_EQ(http(port, {.path = "/events"}).status, 503);
+    // Many more, all at once: each is refused at once with a clear reason.
+    const char* beyond[] = {"/stream/right.mjpg", "/stream/left.mjpg", "/stream/disparity.mjpg",
+                            "/events"};
+    std::vector<std::thread> crowd;
+    std::atomic<int> refused{0};
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 24; ++i) {
+        crowd.emplace_back([&, path = beyond[i % 4]] {
+            const Reply r = http(port, {.path = path});
+            if (r.status == 503 && r.body.find("too many open viewer streams") != std::string::npos)
+                ++refused;
+        });
+    }
+    for (auto& t : crowd) t.join();
+    EXPECT_EQ(refused.load(), 24);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
     EXPECT_EQ(http(port, {}).status, 200);  // the API is not starved
+    // The open streams still get new images.
+    const std::string more = open.front()->read_until(
+        [](const std::string& d) { return d.find("\xff\xd9") != std::string::npos; });
+    EXPECT_NE(more.find("\xff\xd9"), std::string::npos);
 
     open.pop_back();  // a client leaves; its place frees once the server notices
     bool freed = false;
