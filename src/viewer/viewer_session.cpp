@@ -9,17 +9,17 @@
 #include <mutex>
 
 #include <fmt/format.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/map_colours.hpp"
 #include "kelvo/sources/live_capture.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/sync.hpp"
-#include "kelvo/map_colours.hpp"
 #include "kelvo/worker_thread.hpp"
+#include "viewer/jpeg_encoder.hpp"
 #include "viewer/json_fields.hpp"
 
 namespace kelvo {
@@ -47,6 +47,33 @@ std::int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+/// `value` as the integer the control handle takes; invalid_argument when it
+/// is not one of the control's values. Only a switch takes true or false; a
+/// menu takes its entries only (the range of "auto_exposure" spans values
+/// its menu leaves out, which drivers refuse).
+int camera_control_value(const CameraControl& c, const Json& value) {
+    if (value.is_boolean() && c.kind != "boolean") {
+        throw std::invalid_argument(
+            fmt::format("camera control {} takes a number, not true or false", repr(c.name)));
+    }
+    const int v = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : as_int(value, c.name);
+    if (v < c.min || v > c.max || (c.step > 1 && (v - c.min) % c.step != 0)) {
+        throw std::invalid_argument(
+            fmt::format("camera control {} must be within {}..{}{}; got {}", c.name, c.min, c.max,
+                        c.step > 1 ? fmt::format(" in steps of {}", c.step) : "", v));
+    }
+    if (c.enum_values) {
+        std::string entries;
+        for (const auto& [entry, label] : *c.enum_values) {
+            if (entry == v) return v;
+            entries += fmt::format("{}{} ({})", entries.empty() ? "" : ", ", entry, label);
+        }
+        throw std::invalid_argument(
+            fmt::format("camera control {} takes one of {}; got {}", c.name, entries, v));
+    }
+    return v;
 }
 
 Json finite_or_null(double v) {
@@ -135,7 +162,8 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         p.variant = variant;
         p.controls = std::move(controls);
         p.engine = options.engine;
-        p.queue_size = 0;  // the callback is the only consumer
+        p.queue_size = 0;           // the callback is the only consumer
+        p.rectified_images = true;  // the left and right panels show the colour eyes
         p.manage_source = false;
         p.camera_info = camera_info();
         std::weak_ptr<ViewerSessionState> weak = weak_from_this();
@@ -220,9 +248,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
             }
         }
         auto out = std::make_shared<ViewerImage>();
-        std::vector<std::uint8_t> bytes;
-        cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, JPEG_QUALITY});
-        out->jpeg.assign(bytes.begin(), bytes.end());
+        out->jpeg = encode_jpeg(image, JPEG_QUALITY);
         out->generation = gen;
         out->packet_ns = packet_ns;
         if (coloured) {
@@ -491,11 +517,7 @@ void ViewerSession::set_camera_control(const std::string& name, const Json& valu
         if (c.name == name) found = c;
     }
     if (!found) throw std::invalid_argument("unknown camera control " + repr(name));
-    const int v = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : detail::as_int(value, name);
-    if (v < found->min || v > found->max) {
-        throw std::invalid_argument(fmt::format("camera control {} must be within {}..{}; got {}",
-                                                name, found->min, found->max, v));
-    }
+    const int v = detail::camera_control_value(*found, value);
     auto handle = st.live->camera_controls();
     if (!handle) throw RuntimeError("the camera's controls are not open");
     handle->set(name, v);

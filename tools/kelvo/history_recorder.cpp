@@ -10,6 +10,7 @@ ReplayHistory ReplayHistory::of(const MkvReplay& replay, double fps) {
     h.camera_info = replay.embedded_camera_info();
     h.calibration = replay.calibration_history();
     h.camera_state = replay.camera_state_history();
+    if (const auto base = replay.base_calibration()) h.base_calibration = base->to_dict();
     h.fps = fps > 0 ? fps : 30.0;
     h.t0_utc_ns = replay.t0_utc_ns();
     return h;
@@ -36,7 +37,8 @@ HistoryRecorder::HistoryRecorder(MkvRecorderOptions options, ReplayHistory histo
 
 template <typename Write>
 void HistoryRecorder::write_due(const std::vector<std::pair<std::int64_t, Json>>& history,
-                                std::size_t& next, std::int64_t pts_us, Write write) {
+                                std::size_t& next, std::int64_t pts_us, const Json* base,
+                                Write write) {
     if (_first) {
         // The entry in force at the first frame (with any written at the same
         // time before it, which the replay reads the same way); earlier ones
@@ -49,6 +51,7 @@ void HistoryRecorder::write_due(const std::vector<std::pair<std::int64_t, Json>>
         }
         if (!found) {
             next = 0;
+            if (base && base->is_object()) write(*base);
             return;
         }
         next = in_force;
@@ -72,17 +75,35 @@ void HistoryRecorder::wait_for_room() {
     }
 }
 
+void HistoryRecorder::write_history(std::int64_t pts_us, bool went_back) {
+    // Back before every camera-state entry, no control value was known: an empty snapshot.
+    const Json no_state = Json::object();
+    write_due(_history.calibration, _next_calibration, pts_us,
+              went_back ? &_history.base_calibration : nullptr,
+              [&](const Json& entry) { write_calibration_update(entry, pts_us); });
+    write_due(_history.camera_state, _next_camera_state, pts_us, went_back ? &no_state : nullptr,
+              [&](const Json& entry) { write_camera_state(entry, pts_us); });
+    _first = false;
+}
+
 void HistoryRecorder::feed(const FramePtr& frame) {
     if (!frame || !is_running() || is_paused()) return;
     const std::int64_t pts = frame->pts_us;
-    write_due(_history.calibration, _next_calibration, pts,
-              [&](const Json& entry) { write_calibration_update(entry, pts); });
-    write_due(_history.camera_state, _next_camera_state, pts,
-              [&](const Json& entry) { write_camera_state(entry, pts); });
-    _first = false;
+    // Source time going back (a step or seek back, a loop's restart): the
+    // recorder carries on one frame interval later, and entries timed before
+    // that frame would reach back over frames already written. So what was
+    // in force at the new position is written after the frame, at its time.
+    const bool went_back = _last_pts && pts <= *_last_pts;
+    if (went_back) {
+        _first = true;
+    } else {
+        write_history(pts, false);
+    }
     wait_for_room();
     MkvRecorder::feed(frame);
     ++_fed;
+    if (went_back) write_history(pts, true);
+    _last_pts = pts;
 }
 
 }  // namespace kelvo::cli

@@ -24,6 +24,8 @@ struct ReplayHistory {
     std::optional<Json> camera_info;  ///< camera_info.json as the source holds it
     std::vector<std::pair<std::int64_t, Json>> calibration;
     std::vector<std::pair<std::int64_t, Json>> camera_state;
+    /// In force before the first update; null without a calibration.
+    Json base_calibration;
     double fps = 30.0;
     std::int64_t t0_utc_ns = 0;
 
@@ -42,10 +44,12 @@ class HistoryRecorder final : public MkvRecorder {
     void feed(const FramePtr& frame) override;
 
   private:
-    /// Writes the entries of `history` that take effect at `pts_us`, starting at `next`.
+    /// Writes the entries of `history` that take effect at `pts_us`, starting
+    /// at `next`; after a jump back with none in force there, `base` (when given).
     template <typename Write>
     void write_due(const std::vector<std::pair<std::int64_t, Json>>& history, std::size_t& next,
-                   std::int64_t pts_us, Write write);
+                   std::int64_t pts_us, const Json* base, Write write);
+    void write_history(std::int64_t pts_us, bool went_back);
     void wait_for_room();
 
     // Constant after construction.
@@ -57,6 +61,7 @@ class HistoryRecorder final : public MkvRecorder {
     std::size_t _next_calibration = 0;
     std::size_t _next_camera_state = 0;
     std::int64_t _fed = 0;
+    std::optional<std::int64_t> _last_pts;
 };
 
 }  // namespace kelvo::cli
