@@ -18,8 +18,21 @@ rm -rf "$TEST_VENV"
 # From the build's environment, so the interpreter (and its headers) match.
 "$BASE_VENV/bin/python" -m venv "$TEST_VENV"
 "$TEST_VENV/bin/pip" install -q --disable-pip-version-check scikit-build-core pytest
+# The wheel build leaves its settings in the folder's cache (install prefix,
+# interpreter, SKBUILD*): put the folder's own back afterwards, so later plain
+# builds and the C++ install test are what they were.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD_DIR/CMakeCache.txt"; }
+OWN_PREFIX=$(cache_value CMAKE_INSTALL_PREFIX)
+OWN_PYTHON=$(cache_value Python_EXECUTABLE)
+restore_build_dir() {
+  cmake -U 'SKBUILD*' -DCMAKE_INSTALL_PREFIX="$OWN_PREFIX" -DPython_EXECUTABLE="$OWN_PYTHON" \
+    "$BUILD_DIR" >/dev/null
+}
+trap restore_build_dir EXIT
 "$TEST_VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation "$ROOT" \
   -C build-dir="$BUILD_DIR" -C cmake.build-type=RelWithDebInfo
+restore_build_dir
+trap - EXIT
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
