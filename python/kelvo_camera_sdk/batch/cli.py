@@ -49,7 +49,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="end of each recording's range (excluded): a frame index or a time")
     p.add_argument("--every", type=int, default=1, metavar="N", help="every N-th frame")
     p.add_argument("--batch-size", type=int, default=None, metavar="N",
-                   help="frames per depth call (default 8)")
+                   help="frames per depth call (default 32)")
     p.add_argument("--depth-png", action="store_true",
                    help="also depth_mm_NNNNNN.png (16-bit millimetres, 0 = no estimate)")
     p.add_argument("--ply", action="store_true",

@@ -14,8 +14,9 @@ from .source import plan_recordings, read_recordings
 from .writers import metadata_table, write_table
 
 # Frames per depth call: large enough to keep the per-call cost of Ray small
-# against the frames' own, small enough to spread a short recording.
-DEFAULT_BATCH_SIZE = 8
+# against the frames' own (32 rather than 8 took kelvo batch from 0.83 to 0.94-0.96
+# of kelvo depth on 2 cores), small enough to spread a short recording.
+DEFAULT_BATCH_SIZE = 32
 
 
 @dataclass
