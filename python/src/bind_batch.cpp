@@ -21,10 +21,13 @@
 #include <nanobind/stl/vector.h>
 
 #include "bind_batch.hpp"
+#include "calibration_names.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/sync.hpp"
 #include "maps.hpp"
+#include "sources.hpp"
 
 namespace kelvo::py {
 
@@ -205,17 +208,9 @@ const FramePacket& packet_of(const DepthResult& r) {
     return *r.packet;
 }
 
-nb::object timings_dict(const DepthResult& r) {
+nb::object result_timings(const DepthResult& r) {
     if (!r.packet) return nb::none();
-    const auto& t = r.packet->timings;
-    nb::dict d;
-    d["decode_ms"] = t.decode_ms;
-    d["rectify_ms"] = t.rectify_ms;
-    d["canvas_ms"] = t.canvas_ms;
-    d["inference_ms"] = t.inference_ms;
-    d["map_back_ms"] = t.map_back_ms;
-    d["total_ms"] = t.total_ms;
-    return d;
+    return timings_dict(r.packet->timings);
 }
 
 void bind_result(nb::module_& m) {
@@ -234,7 +229,7 @@ void bind_result(nb::module_& m) {
                      [](const DepthResult& r) {
                          return r.packet ? mat_to_numpy(r.packet->depth) : nb::none();
                      })
-        .def_prop_ro("timings", &timings_dict)
+        .def_prop_ro("timings", &result_timings)
         .def(
             "write_map",
             [](const DepthResult& r, const std::filesystem::path& stem) {
@@ -335,6 +330,18 @@ void bind_depth(nb::module_& m) {
 void bind_batch(nb::module_& m) {
     bind_result(m);
     bind_depth(m);
+    nb::class_<cli::CalibrationNames>(m, "_CalibrationNames",
+                                      "The calibration names of `kelvo depth`'s frames.csv.")
+        .def(
+            "__init__",
+            [](cli::CalibrationNames* self, PySource& source) {
+                const auto* replay = dynamic_cast<const MkvReplay*>(source.impl.get());
+                if (!replay) throw std::invalid_argument("calibration names need an MkvReplay");
+                new (self) cli::CalibrationNames(*replay);
+            },
+            nb::arg("replay"))
+        .def("at", &cli::CalibrationNames::at, nb::arg("pts_us"), nb::arg("rectified"),
+             "\"factory\", \"update:N\" or (not rectified) \"none\".");
     m.def(
         "_frame_stem",
         [](const std::string& kind, long long index) { return cli::frame_stem(kind, index); },

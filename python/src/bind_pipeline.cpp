@@ -96,17 +96,7 @@ void bind_packet(nb::module_& m) {
         .def_prop_ro("calibration",
                      [](const PyPacket& p) { return wrap_calibration(p.packet->calibration); })
         .def_prop_ro("layout", [](const PyPacket& p) { return p.packet->layout; })
-        .def_prop_ro("timings", [](const PyPacket& p) {
-            const auto& t = p.packet->timings;
-            nb::dict d;
-            d["decode_ms"] = t.decode_ms;
-            d["rectify_ms"] = t.rectify_ms;
-            d["canvas_ms"] = t.canvas_ms;
-            d["inference_ms"] = t.inference_ms;
-            d["map_back_ms"] = t.map_back_ms;
-            d["total_ms"] = t.total_ms;
-            return d;
-        });
+        .def_prop_ro("timings", [](const PyPacket& p) { return timings_dict(p.packet->timings); });
 }
 
 std::vector<std::pair<std::string, int>> control_list(nb::handle controls) {

@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 
 #include "kelvo/errors.hpp"
+#include "kelvo/pipeline/pipeline.hpp"
 #include "native.hpp"
 
 namespace kelvo::py {
@@ -149,6 +150,17 @@ nb::object from_json(const Json& value) {
         default:
             throw nb::type_error("JSON value of an unsupported kind");
     }
+}
+
+nb::dict timings_dict(const StageTimings& t) {
+    nb::dict d;
+    d["decode_ms"] = t.decode_ms;
+    d["rectify_ms"] = t.rectify_ms;
+    d["canvas_ms"] = t.canvas_ms;
+    d["inference_ms"] = t.inference_ms;
+    d["map_back_ms"] = t.map_back_ms;
+    d["total_ms"] = t.total_ms;
+    return d;
 }
 
 nb::object mat_to_numpy(const cv::Mat& mat) {

@@ -14,6 +14,10 @@
 #include "kelvo/calibration.hpp"
 #include "kelvo/json.hpp"
 
+namespace kelvo {
+struct StageTimings;
+}
+
 namespace kelvo::py {
 
 namespace nb = nanobind;
@@ -54,6 +58,9 @@ nb::object mat_to_numpy(const cv::Mat& mat);
 /// (no copy); other layouts are copied into a new contiguous matrix. With
 /// `as_image`, an (H, W, C) uint8 array becomes an H x W C-channel matrix.
 cv::Mat numpy_to_mat(nb::handle array, bool as_image);
+
+/// A packet's stage times as {"decode_ms", ..., "total_ms"}.
+nb::dict timings_dict(const StageTimings& timings);
 
 nb::tuple hw_tuple(HeightWidth hw);
 HeightWidth hw_from(nb::handle pair);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration_names.hpp"
 #include "kelvo/json.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "options.hpp"
@@ -20,26 +21,6 @@ class Pipeline;
 }
 
 namespace kelvo::cli {
-
-/// Names the calibration the replay has in force at a time, the way the
-/// replay chooses it: "factory" (the base calibration), "update:N" (entry N
-/// of the recording's calibration history) or "none".
-class CalibrationNames {
-  public:
-    explicit CalibrationNames(const MkvReplay& replay);
-    /// The name for a frame at `pts_us`; "none" when the frame was not rectified.
-    std::string at(std::int64_t pts_us, bool rectified) const;
-    /// {"factory": {"rel_us": null, "calibration": ...}, "update:0": {"rel_us": ..., ...}}.
-    Json table() const;
-
-  private:
-    Json _base;  ///< null without one
-    std::vector<std::pair<std::int64_t, Json>> _history;
-    /// The entry in force after entry i: i itself, or the one before when i
-    /// does not build (the replay then keeps the previous calibration); -1 is
-    /// the base.
-    std::vector<std::int64_t> _effective;
-};
 
 /// frames.csv, written row by row under its partial name and renamed by `commit()`.
 class FramesCsv {

@@ -19,7 +19,7 @@ from typing import Iterable, Iterator, List, Optional, Sequence, Union
 
 import pyarrow as pa
 
-from .._native import Calibration, MkvReplay
+from .._native import MkvReplay, _CalibrationNames
 from .ranges import Position, select_positions
 
 # One row per frame; the maps' folder is `name`, unique per run.
@@ -131,30 +131,6 @@ def split_ranges(plans: Sequence[_Plan], tasks: int) -> List[FrameRange]:
     return out
 
 
-def _calibration_names(replay) -> List[tuple]:
-    """(time, name) of each calibration update that builds, as `kelvo depth`
-    names them in frames.csv: "factory" before the first, then "update:N"."""
-    names = []
-    for i, (t, d) in enumerate(replay.calibration_history()):
-        try:
-            Calibration.from_dict(d)
-        except Exception:
-            continue  # a broken update leaves the previous calibration in force
-        names.append((t, f"update:{i}"))
-    return names
-
-
-def _calibration_id(names, pts_us: int, calibrated: bool) -> str:
-    if not calibrated:
-        return "none"
-    current = "factory"
-    for t, name in names:
-        if t > pts_us:
-            break
-        current = name
-    return current
-
-
 def _error_table(r: FrameRange, error: str) -> pa.Table:
     row = {f.name: [None] for f in SCHEMA}
     row.update(recording=[r.recording], name=[r.name], sequence=[-1], pts_us=[-1],
@@ -177,7 +153,7 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
         replay = MkvReplay(r.recording, replay_mode="every_frame", build_frame_index=False)
         try:
             info = replay.open()
-            names = _calibration_names(replay)
+            names = _CalibrationNames(replay)
             if r.pts_first > 0:
                 replay.seek_relative_us(r.pts_first)
             while delivered < len(r.positions):
@@ -200,7 +176,7 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
                     pts_us=frame.pts_us, source_frame_idx=idx, payload=bytes(frame.payload),
                     fourcc=replay.fourcc, width=info.width, height=info.height,
                     calibration=None if calibration is None else json.dumps(calibration.to_dict()),
-                    calibration_id=_calibration_id(names, frame.pts_us, calibration is not None),
+                    calibration_id=names.at(frame.pts_us, calibration is not None),
                     camera_state=None if state is None else json.dumps(state), error=None)
                 for k, v in values.items():
                     rows[k].append(v)
