@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include "kelvo/json.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
@@ -161,6 +162,15 @@ TEST_F(ViewerServerTest, BadRequestsGetClearErrorsAndThePipelineKeepsRunning) {
          413,
          "too large"},
         {"unknown panel", {.path = "/stream/thermal.mjpg"}, 400, "unknown panel"},
+        {"stream width not a number",
+         {.path = "/stream/left.mjpg?width=wide"},
+         400,
+         "must be a number"},
+        {"stream width too small", {.path = "/stream/left.mjpg?width=8"}, 400, "whole number"},
+        {"stream width fractional",
+         {.path = "/stream/disparity.mjpg?width=320.5"},
+         400,
+         "whole number"},
         {"unknown page", {.path = "/admin"}, 404, "no such"},
     };
     const auto emitted_before = frames_emitted();
@@ -226,6 +236,55 @@ TEST_F(ViewerServerTest, MeasureOnTheSyntheticSceneMatchesItsTruth) {
     const Reply probe =
         http(port, {.path = "/api/probe?x=" + std::to_string(x0) + "&y=" + std::to_string(y)});
     EXPECT_NEAR(probe.json()["depth_m"].get<double>(), board.depth_m, 0.02 * board.depth_m);
+}
+
+/// The first whole image of a stream, decoded.
+cv::Mat first_stream_image(int port, const std::string& path) {
+    Connection c(port);
+    c.send_all("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+    const std::string data = c.read_until([](const std::string& d) {
+        const auto start = d.find("\xff\xd8");
+        return start != std::string::npos && d.find("\xff\xd9", start) != std::string::npos;
+    });
+    const auto start = data.find("\xff\xd8");
+    const auto end = data.find("\xff\xd9", start);
+    if (start == std::string::npos || end == std::string::npos) return {};
+    const std::vector<std::uint8_t> jpeg(data.begin() + static_cast<std::ptrdiff_t>(start),
+                                         data.begin() + static_cast<std::ptrdiff_t>(end) + 2);
+    return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+}
+
+TEST_F(ViewerServerTest, StreamsShowTheWidthAskedForAndProbesKeepFramePixels) {
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 4})").status, 200);
+    ASSERT_TRUE(shows_frame(4));
+    const Json size = session->state()["image_size"];
+    ASSERT_EQ(size, Json::array({640, 360}));
+    // Eyes shown at three quarters of their width or more come whole (the
+    // browser scales them); maps come at the width asked for.
+    const struct {
+        const char* query;
+        cv::Size eye, map;
+    } cases[] = {
+        {"", {640, 360}, {640, 360}},             // the full frame
+        {"?width=320", {320, 180}, {320, 180}},   // half
+        {"?width=300", {304, 171}, {304, 171}},   // rounded up to a multiple of 16
+        {"?width=528", {640, 360}, {528, 297}},   // a panel in a wide window
+        {"?width=4000", {640, 360}, {640, 360}},  // never larger than the frame
+    };
+    for (const char* panel : {"left", "right", "disparity"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(panel) + c.query);
+            const cv::Mat image =
+                first_stream_image(port, std::string("/stream/") + panel + ".mjpg" + c.query);
+            ASSERT_FALSE(image.empty());
+            EXPECT_EQ(image.size(), std::string(panel) == "disparity" ? c.map : c.eye);
+        }
+    }
+    // A smaller view changes neither the colour bar's range nor probe positions.
+    const Json ranges = session->state()["ranges"];
+    first_stream_image(port, "/stream/disparity.mjpg?width=160");
+    EXPECT_EQ(session->state()["ranges"], ranges);
+    EXPECT_EQ(http(port, {.path = "/api/probe?x=600&y=300"}).status, 200);
 }
 
 TEST_F(ViewerServerTest, StreamsAreBoundedAndFreedWhenClientsLeave) {

@@ -109,6 +109,19 @@ double query_number(const httplib::Request& req, const std::string& name) {
         fmt::format("query parameter {} must be a number; got {}", repr(name), repr(text)));
 }
 
+int query_stream_width(const httplib::Request& req) {
+    constexpr int MIN_WIDTH = 16, MAX_WIDTH = 8192, STEP = 16;
+    if (!req.has_param("width")) return 0;
+    const double v = query_number(req, "width");
+    if (v != std::floor(v) || v < MIN_WIDTH || v > MAX_WIDTH) {
+        throw std::invalid_argument(
+            fmt::format("query parameter 'width' must be a whole number of pixels from {} to {}; "
+                        "got {}",
+                        MIN_WIDTH, MAX_WIDTH, repr(req.get_param_value("width"))));
+    }
+    return (static_cast<int>(v) + STEP - 1) / STEP * STEP;
+}
+
 cv::Point2d point_field(const JsonFields& fields, const std::string& key) {
     const Json& v = fields.value(key);
     if (!v.is_array() || v.size() != 2 || !v[0].is_number() || !v[1].is_number()) {

@@ -43,6 +43,11 @@ class RequestGuard {
 
 /// A numeric query parameter; invalid_argument when missing or not a number.
 double query_number(const httplib::Request& req, const std::string& name);
+/// The `width` a stream is asked to show its images at, rounded up to a
+/// multiple of 16 so that small differences between clients share one
+/// encoding; 0 when absent (full size); invalid_argument unless a whole
+/// number of pixels within the accepted range.
+int query_stream_width(const httplib::Request& req);
 /// A field holding a pixel position [x, y].
 cv::Point2d point_field(const JsonFields& fields, const std::string& key);
 

@@ -121,7 +121,7 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
     }
 
     void routes();
-    void stream_images(ViewerPanel panel, httplib::Response& res);
+    void stream_images(ViewerPanel panel, int width, httplib::Response& res);
     void stream_events(httplib::Response& res);
 };
 
@@ -209,33 +209,39 @@ void ViewerServerState::routes() {
 
     server.Get(R"(/stream/([a-z]+)\.mjpg)",
                guarded([this](const httplib::Request& req, httplib::Response& res) {
-                   stream_images(viewer_panel(req.matches[1].str()), res);
+                   stream_images(viewer_panel(req.matches[1].str()), query_stream_width(req), res);
                }));
     server.Get("/events", guarded([this](const httplib::Request&, httplib::Response& res) {
                    stream_events(res);
                }));
 }
 
-void ViewerServerState::stream_images(ViewerPanel panel, httplib::Response& res) {
+void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Response& res) {
     if (!take_stream(res)) return;
     res.set_header("Cache-Control", "no-store");
     std::weak_ptr<ViewerServerState> weak = weak_from_this();
     auto after = std::make_shared<std::uint64_t>(0);
+    auto first = std::make_shared<bool>(true);
     res.set_chunked_content_provider(
         fmt::format("multipart/x-mixed-replace; boundary={}", BOUNDARY),
-        [weak, panel, after](std::size_t, httplib::DataSink& sink) {
+        [weak, panel, width, after, first](std::size_t, httplib::DataSink& sink) {
             auto self = weak.lock();
             if (!self || self->stopping.is_set()) return false;
             // Always the newest packet: a slow client skips packets, none queue.
-            const ViewerImagePtr image = self->session->wait_image(panel, *after, STREAM_WAIT_S);
+            const ViewerImagePtr image =
+                self->session->wait_image(panel, *after, STREAM_WAIT_S, width);
             if (!image) return sink.is_writable() && !self->stopping.is_set();
             *after = image->generation;
-            const std::string head =
-                fmt::format("--{}\r\nContent-Type: image/jpeg\r\nContent-Length: {}\r\n\r\n",
-                            BOUNDARY, image->jpeg.size());
-            const bool ok = sink.write(head.data(), head.size()) &&
+            // Each image is followed at once by the next part's boundary and
+            // headers: a browser shows a part only once the next one begins,
+            // so a paused or stepped replay would otherwise show the frame
+            // before (the parts carry no length for that reason).
+            const std::string part =
+                fmt::format("--{}\r\nContent-Type: image/jpeg\r\n\r\n", BOUNDARY);
+            const bool ok = (!*first || sink.write(part.data(), part.size())) &&
                             sink.write(image->jpeg.data(), image->jpeg.size()) &&
-                            sink.write("\r\n", 2);
+                            sink.write("\r\n", 2) && sink.write(part.data(), part.size());
+            *first = false;
             if (ok) self->add_latency(static_cast<double>(steady_ns() - image->packet_ns) / 1e6);
             return ok;
         },

@@ -2,11 +2,13 @@
 // commands of the page.
 #include "kelvo/viewer/viewer_session.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <optional>
 
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
@@ -94,6 +96,27 @@ double median_near(const cv::Mat& map, cv::Point at, int radius) {
     auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
     std::nth_element(values.begin(), mid, values.end());
     return *mid;
+}
+
+/// The size a `full`-sized image is shown at when `width` is asked for:
+/// never larger than the image, the aspect kept.
+cv::Size shown_size(cv::Size full, int width) {
+    if (width <= 0 || full.width <= 0 || width >= full.width) return full;
+    const int height = std::max(
+        1, static_cast<int>(std::lround(static_cast<double>(full.height) * width / full.width)));
+    return {width, height};
+}
+
+/// `image` at `size`; area averaging where it shrinks to less than half,
+/// where bilinear sampling would alias. An image shown at three quarters of
+/// its width or more stays whole: scaling it costs about what its smaller
+/// encoding saves, and the browser scales it anyway.
+cv::Mat scaled(const cv::Mat& image, cv::Size size) {
+    if (image.empty() || image.size() == size || 4 * size.width >= 3 * image.cols) return image;
+    cv::Mat out;
+    const bool far = size.width * 2 < image.cols;
+    cv::resize(image, out, size, 0, 0, far ? cv::INTER_AREA : cv::INTER_LINEAR);
+    return out;
 }
 
 cv::Mat placeholder(cv::Size size, const std::string& text) {
@@ -219,18 +242,20 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     }
 
     ViewerImagePtr encode(ViewerPanel panel, const FramePacketPtr& packet, std::uint64_t gen,
-                          std::int64_t packet_ns) const {
+                          std::int64_t packet_ns, int width) const {
         cv::Mat image;
         std::optional<ColouredMap> coloured;
-        const cv::Size size = packet->rectified_left.size();
+        const cv::Size full = packet->rectified_left.size();
+        cv::Size size = shown_size(full, width);
         switch (panel) {
             case ViewerPanel::left:
-                image = packet->rectified_left;
+                image = scaled(packet->rectified_left, size);
+                size = image.size();
                 break;
             case ViewerPanel::right:
                 image = packet->rectified_right.empty()
                             ? placeholder(size, "no right image (monocular back-end)")
-                            : packet->rectified_right;
+                            : scaled(packet->rectified_right, size);
                 break;
             case ViewerPanel::disparity:
             case ViewerPanel::depth: {
@@ -241,7 +266,8 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
                                                   ? "no disparity from this back-end"
                                                   : "no depth (no calibration or back-end map)");
                 } else {
-                    coloured = colour_map(map);
+                    // Coloured at the size shown: the colouring scales with the pixels too.
+                    coloured = colour_map(map, shown_size(map.size(), width));
                     image = coloured->bgr;
                 }
                 break;
@@ -250,6 +276,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         auto out = std::make_shared<ViewerImage>();
         out->jpeg = encode_jpeg(image, JPEG_QUALITY);
         out->generation = gen;
+        out->width = width;
         out->packet_ns = packet_ns;
         if (coloured) {
             MutexLock lock(shown_mutex);
@@ -459,6 +486,10 @@ Json ViewerSession::state() const {
         j["frame"] = detail::optional_json(p.source_frame_idx);
         j["pts_us"] = p.pts_us;
         j["sequence"] = p.sequence;
+        // The pixels probe and measure take: the page may show the images smaller.
+        const cv::Size size =
+            p.rectified_left.empty() ? p.disparity.size() : p.rectified_left.size();
+        j["image_size"] = {size.width, size.height};
         const auto& t = p.timings;
         j["timings_ms"] = {{"decode", t.decode_ms},     {"rectify", t.rectify_ms},
                            {"canvas", t.canvas_ms},     {"inference", t.inference_ms},
@@ -670,10 +701,14 @@ Json ViewerSession::measure(cv::Point2d a, cv::Point2d b) const {
             {"frame", detail::optional_json(packet->source_frame_idx)}};
 }
 
-ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
-                                         double timeout_s) const {
+ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,
+                                         int width) const {
     const auto& st = *_state;
     const auto slot = static_cast<std::size_t>(panel);
+    // Clients of one panel share an encoding when they ask for the same width.
+    const auto reusable = [&](const ViewerImagePtr& image, std::uint64_t gen) {
+        return image && image->generation == gen && image->width == width;
+    };
     FramePacketPtr packet;
     std::uint64_t gen = 0;
     std::int64_t packet_ns = 0;
@@ -684,7 +719,7 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
             if (!st.shown_cv.wait_until(lock, deadline)) break;
         }
         if (st.stopping || !st.shown || st.generation <= after) return nullptr;
-        if (st.images[slot]) return st.images[slot];
+        if (reusable(st.images[slot], st.generation)) return st.images[slot];
         packet = st.shown;
         gen = st.generation;
         packet_ns = st.shown_ns;
@@ -693,9 +728,9 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
     {
         // Another client may have encoded it while this one waited.
         MutexLock lock(st.shown_mutex);
-        if (st.images[slot] && st.images[slot]->generation == gen) return st.images[slot];
+        if (reusable(st.images[slot], gen)) return st.images[slot];
     }
-    auto image = st.encode(panel, packet, gen, packet_ns);
+    auto image = st.encode(panel, packet, gen, packet_ns, width);
     MutexLock lock(st.shown_mutex);
     if (st.generation == gen) st.images[slot] = image;
     return image;

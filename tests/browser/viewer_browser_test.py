@@ -127,9 +127,11 @@ class ViewerInBrowser(unittest.TestCase):
         img = self.driver.find_element(By.ID, "panel-map")
         # Scrolled first: a scroll during the move would shift the click.
         self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", img)
-        w, h, nw, nh = self.driver.execute_script(
-            "const i = arguments[0]; return [i.clientWidth, i.clientHeight, i.naturalWidth, i.naturalHeight];",
-            img)
+        w, h = self.driver.execute_script(
+            "const i = arguments[0]; return [i.clientWidth, i.clientHeight];", img)
+        # The stream may be smaller than the frame: points are frame pixels.
+        nw, nh = self.driver.execute_async_script(
+            "const done = arguments[0]; fetch('/api/state').then(r => r.json()).then(s => done(s.image_size));")
         # Selenium offsets are from the element's centre, in CSS pixels.
         x = (point[0] + 0.5) * w / nw - w / 2
         y = (point[1] + 0.5) * h / nh - h / 2
@@ -144,6 +146,13 @@ class ViewerInBrowser(unittest.TestCase):
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#marks span")), 1)
         self.assertTrue(self.driver.find_elements(By.ID, "control-block_size"))
         wait_for(lambda: "fps" in self.text("pipeline-fps"), what="figures")
+        # Each panel's stream comes at the width it is shown (rounded up to 16 px), not the frame's.
+        for panel in ("panel-left", "panel-right", "panel-map"):
+            shown, got, ratio = wait_for(lambda: self.driver.execute_script(
+                "const i = document.getElementById(arguments[0]);"
+                "return i.naturalWidth ? [i.clientWidth, i.naturalWidth, devicePixelRatio] : null;",
+                panel), what=f"{panel} image")
+            self.assertEqual(got, min(640, -(-(shown * ratio) // 16) * 16), panel)
 
     def test_2_play_and_pause(self):
         self.click("loop")

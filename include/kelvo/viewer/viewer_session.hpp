@@ -56,6 +56,7 @@ KELVO_API ViewerPanel viewer_panel(const std::string& name);
 struct ViewerImage {
     std::string jpeg;
     std::uint64_t generation = 0;  ///< of the packet it shows (1, 2, ...)
+    int width = 0;                 ///< the width asked for; 0: the image's own
     std::int64_t packet_ns = 0;    ///< steady clock when the pipeline handed the packet out
 };
 using ViewerImagePtr = std::shared_ptr<const ViewerImage>;
@@ -119,8 +120,11 @@ class KELVO_API ViewerSession {
 
     /// The panel of the first packet newer than `after`, waiting at most
     /// `timeout_s`; null on timeout or once stopped. A client that falls
-    /// behind skips to the newest packet: nothing queues.
-    ViewerImagePtr wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s) const;
+    /// behind skips to the newest packet: nothing queues. A `width` below the
+    /// image's own scales the panel down to it (the page asks for the size it
+    /// shows, which costs less to encode and send); 0 keeps the full size.
+    ViewerImagePtr wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,
+                              int width = 0) const;
     bool is_running() const;
 
   private:

@@ -188,13 +188,18 @@ function setUpPlayback() {
 
 // --- map: hover, measure, colour bar ---------------------------------------
 
-function imagePoint(event) {
+// The map may arrive smaller than the frame (see streamUrl); probes and
+// measurements take the frame's own pixels.
+function frameSize() {
   const img = $("panel-map");
-  const rect = img.getBoundingClientRect();
-  return [
-    ((event.clientX - rect.left) * img.naturalWidth) / rect.width,
-    ((event.clientY - rect.top) * img.naturalHeight) / rect.height,
-  ];
+  const size = view.state && view.state.image_size;
+  return size ? size : [img.naturalWidth || 1, img.naturalHeight || 1];
+}
+
+function imagePoint(event) {
+  const rect = $("panel-map").getBoundingClientRect();
+  const [w, h] = frameSize();
+  return [((event.clientX - rect.left) * w) / rect.width, ((event.clientY - rect.top) * h) / rect.height];
 }
 
 function drawMarks() {
@@ -204,8 +209,9 @@ function drawMarks() {
   canvas.height = img.clientHeight;
   const g = canvas.getContext("2d");
   g.clearRect(0, 0, canvas.width, canvas.height);
-  const sx = img.clientWidth / (img.naturalWidth || 1);
-  const sy = img.clientHeight / (img.naturalHeight || 1);
+  const [w, h] = frameSize();
+  const sx = img.clientWidth / w;
+  const sy = img.clientHeight / h;
   g.strokeStyle = "#fff";
   g.fillStyle = "#fff";
   g.lineWidth = 2;
@@ -266,7 +272,8 @@ function setUpMap() {
     }
   });
   $("map-kind").onchange = () => {
-    img.src = `/stream/${$("map-kind").value}.mjpg`;
+    img.dataset.stream = `/stream/${$("map-kind").value}.mjpg`;
+    startStream(img);
   };
 }
 
@@ -284,6 +291,24 @@ function setUpRecording() {
       // shown in the error line
     }
   };
+}
+
+// --- image streams ---------------------------------------------------------
+
+// Each stream asks for the width its panel shows in device pixels (the
+// server encodes no more than that), rounded up as the server rounds it.
+function streamUrl(img) {
+  const px = Math.ceil((img.clientWidth || 640) * (window.devicePixelRatio || 1));
+  return `${img.dataset.stream}?width=${Math.min(8192, Math.max(16, Math.ceil(px / 16) * 16))}`;
+}
+
+// (Re)opens a panel's stream when its address changes (first load, another
+// map kind, a panel resized to another width); the old stream is closed.
+function startStream(img) {
+  const url = streamUrl(img);
+  if (img.dataset.url === url) return;
+  img.dataset.url = url;
+  img.src = url;
 }
 
 async function main() {
@@ -307,7 +332,13 @@ async function main() {
   listen();
   // Streams start once the page has loaded: an endless image would otherwise
   // keep the page loading forever.
-  for (const img of document.querySelectorAll("img[data-stream]")) img.src = img.dataset.stream;
+  const resized = new ResizeObserver((entries) => {
+    for (const entry of entries) startStream(entry.target);
+  });
+  for (const img of document.querySelectorAll("img[data-stream]")) {
+    startStream(img);
+    resized.observe(img);
+  }
   document.body.dataset.ready = "yes";
 }
 
