@@ -7,8 +7,8 @@
 #   2. one clang build with AddressSanitizer + UndefinedBehaviorSanitizer and
 #      the thread-safety analysis: the suite (tests labelled `slow` skipped)
 #      and a bounded libFuzzer run of every fuzz target;
-#   3. a ThreadSanitizer build of the test files labelled `threaded`, and
-#      those tests.
+#   3. a ThreadSanitizer build of the test files labelled `threaded` (built
+#      while the fuzzer runs), and those tests.
 # Every build folder shares the one Python environment (.venv). The time of
 # each step is printed at the end, also when a step fails.
 #
@@ -41,6 +41,8 @@ end_step() {
 }
 report() {
   local rc=$?
+  # A step that failed while the fuzzer ran in the background does not leave it running.
+  if [ -n "${FUZZ:-}" ]; then pkill -P "$FUZZ" 2>/dev/null || true; kill "$FUZZ" 2>/dev/null || true; fi
   [ -n "$STEP" ] && end_step "$([ "$rc" = 0 ] && echo ok || echo FAILED)"
   printf '\n%-52s %8s  %s\n' "step" "seconds" "result"
   local i
@@ -85,19 +87,33 @@ step "2. build: clang ASan+UBSan and fuzzers, build-asan/"
 step "2. test suite under ASan+UBSan (not slow)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp" run_ctest "$ROOT/build-asan" -LE slow
-step "2. fuzz run, ${FUZZ_SECONDS} s per target"
-for fuzzer in "$ROOT"/build-asan/bin/*_fuzz; do
-  name=$(basename "$fuzzer")
-  corpus="$ROOT/build-asan/corpus/$name"
-  mkdir -p "$corpus"
-  seeds=()
-  [ -d "$ROOT/fuzz/seeds/$name" ] && seeds=("$ROOT/fuzz/seeds/$name")
-  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 "$corpus" "${seeds[@]}"
-done
-
-step "3. build: clang TSan, threaded tests, build-tsan/"
+# The fuzzer keeps one core busy for its whole time; the TSan build takes
+# the other meanwhile, so the fuzz run costs no wall time of its own.
+step "2. fuzz, ${FUZZ_SECONDS} s per target + 3. build: clang TSan, build-tsan/"
+fuzz_all() {
+  local fuzzer name corpus seeds
+  for fuzzer in "$ROOT"/build-asan/bin/*_fuzz; do
+    name=$(basename "$fuzzer")
+    corpus="$ROOT/build-asan/corpus/$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "$ROOT/fuzz/seeds/$name" ] && seeds=("$ROOT/fuzz/seeds/$name")
+    "$fuzzer" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 "$corpus" "${seeds[@]}" || return 1
+  done
+}
+fuzz_all >"$ROOT/build-asan/fuzz.log" 2>&1 &
+FUZZ=$!
 "$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --compiler clang --sanitize thread \
   -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_TEST_LABELS=threaded --targets "kelvo kelvo_threaded_tests"
+FUZZ_RC=0
+wait "$FUZZ" || FUZZ_RC=$?
+FUZZ=""
+if [ "$FUZZ_RC" != 0 ]; then
+  tail -n 80 "$ROOT/build-asan/fuzz.log"
+  false
+fi
+grep -E "^(Done|#[0-9]+ +DONE)" "$ROOT/build-asan/fuzz.log" || true
+
 step "3. threaded tests under TSan"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
   run_ctest "$ROOT/build-tsan" -L threaded
