@@ -156,6 +156,9 @@ TEST(Logging, SinksSwappedWhileOtherThreadsLogLoseNoRecord) {
     auto first = std::make_shared<CountingSink>();
     auto second = std::make_shared<CountingSink>();
     constexpr int WRITERS = 2, RECORDS = 3000;
+    // In place before the writers start: a record logged earlier would go to
+    // whatever sinks another test left and count for neither.
+    set_log_sinks({first}, spdlog::level::info);
     std::atomic<int> running{WRITERS};
     std::vector<std::thread> writers;
     for (int w = 0; w < WRITERS; ++w) {
