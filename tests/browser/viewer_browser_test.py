@@ -137,18 +137,9 @@ class ViewerInBrowser(unittest.TestCase):
         y = (point[1] + 0.5) * h / nh - h / 2
         ActionChains(self.driver).move_to_element_with_offset(img, x, y).click().perform()
 
-    # --- what the page must do -------------------------------------------
-
-    def test_1_page_opens_on_the_recording(self):
-        self.assertIn("Synthetic plane scene", self.text("source-name"))
-        wait_for(lambda: self.frame() is not None, what="a frame index")
-        self.assertEqual(self.driver.find_element(By.ID, "timeline").get_attribute("max"), "39")
-        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#marks span")), 1)
-        self.assertTrue(self.driver.find_elements(By.ID, "control-block_size"))
-        wait_for(lambda: "fps" in self.text("pipeline-fps"), what="figures")
-        # Each panel's stream comes at the width it is shown (rounded up to 16 px), not the
-        # frame's (an eye shown at three quarters of it or more comes whole); waited for, as a
-        # panel resized meanwhile asks again.
+    def wait_panels_at_shown_width(self):
+        """Waits until every panel shows an image of the width it asks for (a panel resized
+        meanwhile asks again)."""
         def at_shown_width(panel):
             shown, got, ratio = self.driver.execute_script(
                 "const i = document.getElementById(arguments[0]);"
@@ -160,6 +151,31 @@ class ViewerInBrowser(unittest.TestCase):
 
         for panel in ("panel-left", "panel-right", "panel-map"):
             wait_for(lambda: at_shown_width(panel), what=f"{panel} image at its shown width")
+
+    # --- what the page must do -------------------------------------------
+
+    def test_1_page_opens_on_the_recording(self):
+        self.assertIn("Synthetic plane scene", self.text("source-name"))
+        wait_for(lambda: self.frame() is not None, what="a frame index")
+        self.assertEqual(self.driver.find_element(By.ID, "timeline").get_attribute("max"), "39")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#marks span")), 1)
+        self.assertTrue(self.driver.find_elements(By.ID, "control-block_size"))
+        wait_for(lambda: "fps" in self.text("pipeline-fps"), what="figures")
+        # Each panel's stream comes at the width it is shown (rounded up to 16 px), not the
+        # frame's (an eye shown at three quarters of it or more comes whole).
+        self.wait_panels_at_shown_width()
+
+    def test_1b_panels_follow_the_window(self):
+        before = self.driver.execute_script("return document.getElementById('panel-left').naturalWidth")
+        self.driver.set_window_size(1000, 1000)
+        try:
+            self.wait_panels_at_shown_width()
+            after = self.driver.execute_script(
+                "return document.getElementById('panel-left').naturalWidth")
+            self.assertLess(after, before)
+        finally:
+            self.driver.set_window_size(1400, 1000)
+        self.wait_panels_at_shown_width()
 
     def test_2_play_and_pause(self):
         self.click("loop")

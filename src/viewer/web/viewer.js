@@ -332,10 +332,21 @@ async function main() {
   listen();
   // Streams start once the page has loaded: an endless image would otherwise
   // keep the page loading forever.
-  const resized = new ResizeObserver((entries) => {
-    for (const entry of entries) startStream(entry.target);
+  // A window being dragged resizes the panels many times a second: the
+  // streams are re-asked once it has settled, not for every step.
+  let settle = null;
+  const resized = new ResizeObserver(() => {
+    clearTimeout(settle);
+    settle = setTimeout(() => {
+      for (const img of document.querySelectorAll("img[data-stream]")) startStream(img);
+    }, 300);
   });
   for (const img of document.querySelectorAll("img[data-stream]")) {
+    // A refused or broken stream (the server's stream limit, a restart) is retried.
+    img.addEventListener("error", () => {
+      delete img.dataset.url;
+      setTimeout(() => startStream(img), 1000);
+    });
     startStream(img);
     resized.observe(img);
   }
