@@ -37,7 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 using kelvo::bench::percentile;
 constexpr int FRAMES = 150;  // 5 s at 30 fps
-constexpr int ROUNDS = 7;  // short rounds, many: the median of the ratios is steadier
+constexpr int ROUNDS = 7;    // short rounds, many: the median of the ratios is steadier
 constexpr double RUN_LIMIT_S = 60;
 
 double cpu_seconds(clockid_t clock) {
