@@ -2,6 +2,8 @@
 // compare against.
 #pragma once
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 inline double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+/// CPU seconds of `clock`: the whole process by default, or
+/// CLOCK_THREAD_CPUTIME_ID for the calling thread.
+inline double cpu_seconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 inline double ms_since(Clock::time_point t0) {

@@ -33,27 +33,10 @@
 namespace {
 
 using kelvo::bench::Clock;
+using kelvo::bench::cpu_seconds;
 using kelvo::bench::seconds_since;
 constexpr int FRAMES = 60;
 constexpr int ROUNDS = 3;
-
-double process_cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-/// The reduction the pipeline decodes at for this canvas (the same rule).
-int grey_reduction(kelvo::HeightWidth eye, const kelvo::CanvasLayout& layout) {
-    int best = 1;
-    for (const int r : {2, 4, 8}) {
-        if (eye.width % r == 0 && eye.height % r == 0 && layout.valid_w * r <= eye.width &&
-            layout.valid_h * r <= eye.height) {
-            best = r;
-        }
-    }
-    return best;
-}
 
 /// libjpeg's grey decode of every payload at `reduction`: CPU ms per frame, best of rounds.
 double decode_floor_ms(const std::vector<std::vector<std::uint8_t>>& payloads, int reduction) {
@@ -63,9 +46,9 @@ double decode_floor_ms(const std::vector<std::vector<std::uint8_t>>& payloads, i
                                        : cv::IMREAD_GRAYSCALE;
     double best = 1e9;
     for (int round = 0; round < ROUNDS; ++round) {
-        const double c0 = process_cpu_s();
+        const double c0 = cpu_seconds();
         for (const auto& p : payloads) cv::imdecode(p, flags);
-        best = std::min(best, 1e3 * (process_cpu_s() - c0) / static_cast<double>(payloads.size()));
+        best = std::min(best, 1e3 * (cpu_seconds() - c0) / static_cast<double>(payloads.size()));
     }
     return best;
 }
@@ -116,10 +99,10 @@ bool run_source(kelvo::HeightWidth eye_size) {
             auto bm = kelvo::testing::make_stereo_bm({});
             cv::Mat disparity;
             auto t0 = Clock::now();
-            double c0 = process_cpu_s();
+            double c0 = cpu_seconds();
             for (const auto& [l, r] : grey) bm->compute(l, r, disparity);
             best_raw = std::max(best_raw, FRAMES / seconds_since(t0));
-            raw_cpu_ms = std::min(raw_cpu_ms, 1e3 * (process_cpu_s() - c0) / FRAMES);
+            raw_cpu_ms = std::min(raw_cpu_ms, 1e3 * (cpu_seconds() - c0) / FRAMES);
 
             std::atomic<int> seen{0};
             StageMeans sums;
@@ -141,12 +124,12 @@ bool run_source(kelvo::HeightWidth eye_size) {
                                       .stop_at_end = true,
                                       .rectified_images = false});
             t0 = Clock::now();
-            c0 = process_cpu_s();
+            c0 = cpu_seconds();
             pipeline.start();
             pipeline.wait_finished();
             const double fps = seen.load() / seconds_since(t0);
             pipe_cpu_ms =
-                std::min(pipe_cpu_ms, 1e3 * (process_cpu_s() - c0) / std::max(1, seen.load()));
+                std::min(pipe_cpu_ms, 1e3 * (cpu_seconds() - c0) / std::max(1, seen.load()));
             pipeline.stop();
             if (fps > best_pipe) {
                 best_pipe = fps;
@@ -156,7 +139,9 @@ bool run_source(kelvo::HeightWidth eye_size) {
             }
         }
         const double ratio = best_pipe / best_raw;
-        const double decode_ms = decode_floor_ms(payloads, grey_reduction(scene.eye_size, layout));
+        const double decode_ms = decode_floor_ms(
+            payloads,
+            kelvo::decode_reduction(2 * scene.eye_size.width, scene.eye_size.height, layout));
         const double raw_wall_ms = 1e3 / best_raw;
         const double bound = raw_wall_ms / std::max(raw_wall_ms, (raw_cpu_ms + decode_ms) / cores);
         all_met = all_met && ratio >= 0.85;

@@ -21,23 +21,19 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "bench_util.hpp"
 #include "core/ffmpeg_raii.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 
 namespace {
 
+using kelvo::bench::cpu_seconds;
 using kelvo::detail::check_av;
 
 constexpr int WIDTH = 2560;
 constexpr int HEIGHT = 720;
 constexpr int DISTINCT = 30;
 constexpr std::int64_t FRAME_US = 33'333;
-
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 double wall_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())

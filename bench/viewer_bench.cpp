@@ -35,16 +35,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kelvo::bench::cpu_seconds;
 using kelvo::bench::percentile;
 constexpr int FRAMES = 150;  // 5 s at 30 fps
 constexpr int ROUNDS = 7;    // short rounds, many: the median of the ratios is steadier
 constexpr double RUN_LIMIT_S = 60;
-
-double cpu_seconds(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 struct Pass {
     double cpu_s = 0;  ///< process CPU, without the client threads'

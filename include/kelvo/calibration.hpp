@@ -105,6 +105,12 @@ struct KELVO_API CanvasMaps {
     cv::Mat fit(const cv::Mat& eye, bool right) const;
 };
 
+/// The largest factor (2, 4 or 8) a `width` x `height` side-by-side frame
+/// can be decoded smaller by while its eyes still hold at least the canvas's
+/// valid region (so no detail the canvas shows is lost) and split evenly;
+/// 1 when none can.
+KELVO_API int decode_reduction(int width, int height, const CanvasLayout& layout);
+
 /// The canvas tables of `rect` for `layout` (whose source is `rect`'s eye size).
 KELVO_API CanvasMaps canvas_maps(const Rectification& rect, const CanvasLayout& layout,
                                  int reduction = 1);

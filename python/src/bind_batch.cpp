@@ -259,10 +259,7 @@ void bind_result(nb::module_& m) {
                     r.meaning.unit == "relative") {
                     return std::nullopt;
                 }
-                const auto rect =
-                    p.calibration->rectification({p.rectified_left.rows, p.rectified_left.cols});
-                return cli::write_ply(p.depth, p.rectified_left,
-                                      {rect->fx, rect->fy, rect->cx, rect->cy}, file, comment);
+                return cli::write_packet_ply(p, file, comment);
             },
             nb::arg("file"), nb::arg("comment"), release(),
             "A coloured binary PLY in metres; returns its points, or None when the frame has "

@@ -92,6 +92,17 @@ cv::Mat CanvasMaps::fit(const cv::Mat& eye, bool right) const {
     return canvas;
 }
 
+int decode_reduction(int width, int height, const CanvasLayout& layout) {
+    int best = 1;
+    for (const int r : {2, 4, 8}) {
+        if (width % (2 * r) == 0 && height % r == 0 && layout.valid_w * r <= width / 2 &&
+            layout.valid_h * r <= height) {
+            best = r;
+        }
+    }
+    return best;
+}
+
 CanvasMaps canvas_maps(const Rectification& rect, const CanvasLayout& layout, int reduction) {
     CanvasMaps maps;
     maps.layout = layout;

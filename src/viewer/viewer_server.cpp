@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/event.hpp"
 #include "kelvo/log.hpp"
@@ -39,12 +40,6 @@ constexpr int API_THREADS = 6;
 constexpr double STREAM_WAIT_S = 0.25;
 constexpr const char* BOUNDARY = "kelvoframe";
 constexpr const char* JSON_TYPE = "application/json";
-
-std::int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void reply_error(httplib::Response& res, int status, const std::string& message) {
     res.status = status;
@@ -242,7 +237,8 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
                             sink.write(image->jpeg.data(), image->jpeg.size()) &&
                             sink.write("\r\n", 2) && sink.write(part.data(), part.size());
             *first = false;
-            if (ok) self->add_latency(static_cast<double>(steady_ns() - image->packet_ns) / 1e6);
+            if (ok)
+                self->add_latency(static_cast<double>(steady_now_ns() - image->packet_ns) / 1e6);
             return ok;
         },
         [weak](bool) {

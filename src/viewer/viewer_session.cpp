@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -13,6 +12,7 @@
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
 
+#include "core/small_util.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/log.hpp"
@@ -44,12 +44,6 @@ constexpr double FIGURES_PERIOD_S = 1.0;
 /// Pixels around a measured point whose median depth is taken: one pixel of
 /// a block matcher's map is noisy, a 5 x 5 median is not.
 constexpr int MEASURE_RADIUS = 2;
-
-std::int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 /// `value` as the integer the control handle takes; invalid_argument when it
 /// is not one of the control's values. Only a switch takes true or false; a
@@ -203,7 +197,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         MutexLock lock(shown_mutex);
         shown = packet;
         ++generation;
-        shown_ns = steady_ns();
+        shown_ns = steady_now_ns();
         images = {};
         shown_cv.notify_all();
     }
@@ -312,6 +306,12 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
 
     Json recording_controls() const { return source_control_values(*source); }
 
+    /// What the page shows about a finished recording: the host's account, or the result.
+    Json describe_finished(const RecordingResult& result) const {
+        return options.hooks.recording_finished ? options.hooks.recording_finished(result)
+                                                : result.to_json();
+    }
+
     static Json source_control_values(FrameSource& src) {
         Json values = Json::object();
         for (const auto& control : src.list_camera_controls()) {
@@ -350,14 +350,14 @@ void ViewerSession::start() {
     auto& st = *_state;
     MutexLock lock(st.control_mutex);
     if (st.running) throw RuntimeError("the viewer is already running");
+    const CameraInfo opened = st.source->open();
     {
-        const CameraInfo opened = st.source->open();
         MutexLock info_lock(st.info_mutex);
         st.info = opened;
     }
-    // Rebuilt with the camera information the source reported (YUYV decoding needs its size).
-    st.pipeline = st.build_pipeline(st.pipeline->backend_key(), st.pipeline->variant().slug,
-                                    st.options.controls);
+    // The pipeline built by the constructor runs with what the source
+    // reported (YUYV decoding needs its size); its back-end is not built again.
+    st.pipeline->set_camera_info(opened);
     RecordingManagerOptions r;
     r.source = st.source;
     std::weak_ptr<detail::ViewerSessionState> weak = _state;
@@ -392,9 +392,7 @@ Json ViewerSession::stop() {
     if (st.recorder && st.recorder->status()) {
         try {
             const RecordingResult result = st.pipeline->stop_recording();
-            finished = st.options.hooks.recording_finished
-                           ? st.options.hooks.recording_finished(result)
-                           : result.to_json();
+            finished = st.describe_finished(result);
         } catch (const std::exception&) {
             log_exception(*st.logger, "finishing the recording failed");
         }
@@ -619,9 +617,7 @@ Json ViewerSession::record(const std::string& action) {
         p.resume_recording();
     } else if (action == "stop") {
         const RecordingResult result = p.stop_recording();
-        st.last_recording = st.options.hooks.recording_finished
-                                ? st.options.hooks.recording_finished(result)
-                                : result.to_json();
+        st.last_recording = st.describe_finished(result);
         return {{"recording", nullptr}, {"last_recording", st.last_recording}};
     } else {
         throw std::invalid_argument("unknown recording action " + repr(action) +

@@ -149,12 +149,10 @@ int run_export(const ExportArgs& args) {
         } else {
             if (wants("depth")) write_depth_mm_png(packet.depth, name("depth", ".png"));
             if (wants("ply")) {
-                const auto r = packet.calibration->rectification(
-                    {packet.rectified_left.rows, packet.rectified_left.cols});
-                points += write_ply(packet.depth, packet.rectified_left,
-                                    {r->fx, r->fy, r->cx, r->cy}, name("cloud", ".ply"),
-                                    fmt::format("kelvo export: frame {} at {} us, back-end {}",
-                                                index, packet.pts_us, key));
+                points +=
+                    write_packet_ply(packet, name("cloud", ".ply"),
+                                     fmt::format("kelvo export: frame {} at {} us, back-end {}",
+                                                 index, packet.pts_us, key));
             }
         }
         csv.row({std::to_string(packet.sequence), std::to_string(packet.pts_us),

@@ -102,13 +102,10 @@ class ViewOutputs {
             files.push_back(stem + ".png");
         }
         if (!packet.depth.empty() && packet.calibration) {
-            const auto r = packet.calibration->rectification(
-                {packet.rectified_left.rows, packet.rectified_left.cols});
             const std::string name = frame_stem("cloud", index) + ".ply";
-            write_ply(packet.depth, packet.rectified_left, {r->fx, r->fy, r->cx, r->cy},
-                      _dir / name,
-                      fmt::format("kelvo view: frame {} at {} us, back-end {}", index,
-                                  packet.pts_us, backend));
+            write_packet_ply(packet, _dir / name,
+                             fmt::format("kelvo view: frame {} at {} us, back-end {}", index,
+                                         packet.pts_us, backend));
             files.push_back(name);
         }
         if (files.empty()) throw RuntimeError("this back-end gives no map to save");

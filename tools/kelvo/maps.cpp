@@ -14,8 +14,8 @@
 
 #include "cli.hpp"
 #include "kelvo/errors.hpp"
-#include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/map_colours.hpp"
+#include "kelvo/pipeline/pipeline.hpp"
 #include "safe_output.hpp"
 
 namespace kelvo::cli {
@@ -240,6 +240,14 @@ std::int64_t write_ply(const cv::Mat& depth_m, const cv::Mat& bgr, const Intrins
     }
     write_file_atomically(file, bytes);
     return count;
+}
+
+std::int64_t write_packet_ply(const FramePacket& packet, const std::filesystem::path& file,
+                              const std::string& comment) {
+    const auto r =
+        packet.calibration->rectification({packet.rectified_left.rows, packet.rectified_left.cols});
+    return write_ply(packet.depth, packet.rectified_left, {r->fx, r->fy, r->cx, r->cy}, file,
+                     comment);
 }
 
 }  // namespace kelvo::cli

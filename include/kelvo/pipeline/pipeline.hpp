@@ -181,6 +181,10 @@ class KELVO_API Pipeline {
     const std::shared_ptr<FrameSource>& source() const;
     /// What the source reported when the pipeline opened it (absent before).
     std::optional<CameraInfo> camera_info() const;
+    /// For a source the host opens itself (`manage_source` off) after building
+    /// the pipeline: what it reported, as `PipelineOptions::camera_info` would
+    /// have given it. Takes effect at start().
+    void set_camera_info(CameraInfo info);
 
     PipelineStats stats() const;
     /// The source's (grabbed, dropped) since the previous call.

@@ -220,6 +220,11 @@ std::optional<CameraInfo> Pipeline::camera_info() const {
     return _state->info;
 }
 
+void Pipeline::set_camera_info(CameraInfo info) {
+    MutexLock lock(_state->mutex);
+    _state->info = std::move(info);
+}
+
 PipelineStats Pipeline::stats() const {
     auto& s = *_state;
     PipelineStats st;

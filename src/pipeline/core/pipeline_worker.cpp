@@ -99,25 +99,6 @@ void PipelineState::grab_loop() {
     }
 }
 
-namespace {
-
-/// The largest factor (2, 4 or 8) a `width` x `height` side-by-side frame can
-/// be decoded smaller by while its eyes still hold at least the canvas's
-/// valid region (so no detail the canvas shows is lost) and split evenly;
-/// 1 when none can.
-int decode_reduction(int width, int height, const CanvasLayout& layout) {
-    int best = 1;
-    for (const int r : {2, 4, 8}) {
-        if (width % (2 * r) == 0 && height % r == 0 && layout.valid_w * r <= width / 2 &&
-            layout.valid_h * r <= height) {
-            best = r;
-        }
-    }
-    return best;
-}
-
-}  // namespace
-
 bool PipelineState::wants_colour() const {
     return kind != BackendKind::classic ||
            (options.rectified_images && (streams[RECTIFIED_LEFT] || streams[RECTIFIED_RIGHT]));
