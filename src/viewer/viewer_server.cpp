@@ -231,12 +231,18 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
             // headers: a browser shows a part only once the next one begins,
             // so a paused or stepped replay would otherwise show the frame
             // before (the parts carry no length for that reason).
-            const std::string part =
+            // One write per image: each write is a chunk, a send and a wake-up
+            // of the client.
+            const std::string header =
                 fmt::format("--{}\r\nContent-Type: image/jpeg\r\n\r\n", BOUNDARY);
-            const bool ok = (!*first || sink.write(part.data(), part.size())) &&
-                            sink.write(image->jpeg.data(), image->jpeg.size()) &&
-                            sink.write("\r\n", 2) && sink.write(part.data(), part.size());
+            std::string part;
+            part.reserve(2 * header.size() + image->jpeg.size() + 2);
+            if (*first) part += header;
+            part += image->jpeg;
+            part += "\r\n";
+            part += header;
             *first = false;
+            const bool ok = sink.write(part.data(), part.size());
             if (ok)
                 self->add_latency(static_cast<double>(steady_now_ns() - image->packet_ns) / 1e6);
             return ok;
