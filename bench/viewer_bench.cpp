@@ -11,8 +11,9 @@
 //    another process;
 //  - the latency from the pipeline handing a packet out to the last byte of
 //    one of its images written to the client, p50 / p95 (target p50 <= 30 ms).
-// The pipeline alone runs as the viewer asks for it (rectified colour eyes);
-// a third column gives the ratio against the grey-only pipeline for scale.
+// The pipeline alone runs as the viewer asks for it: rectified colour eyes,
+// made as wide as the page shows them (or whole, for the full-size pass); a
+// further column gives the ratio against the grey-only pipeline for scale.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,7 +52,7 @@ struct Pass {
 };
 
 /// The pipeline alone on a realtime replay, to its end.
-Pass pipeline_alone(const fs::path& recording, bool rectified_images) {
+Pass pipeline_alone(const fs::path& recording, bool rectified_images, int rectified_width = 0) {
     std::atomic<std::int64_t> emitted{0};
     auto replay = std::make_shared<kelvo::MkvReplay>(recording);
     kelvo::Pipeline pipeline({.source = replay,
@@ -58,7 +60,8 @@ Pass pipeline_alone(const fs::path& recording, bool rectified_images) {
                               .queue_size = 0,
                               .on_packet = [&](const kelvo::FramePacketPtr&) { ++emitted; },
                               .stop_at_end = true,
-                              .rectified_images = rectified_images});
+                              .rectified_images = rectified_images,
+                              .rectified_width = rectified_width});
     const double cpu0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
     pipeline.start();
     if (!pipeline.wait_finished(RUN_LIMIT_S)) std::printf("  (pipeline did not finish)\n");
@@ -111,7 +114,27 @@ class StreamClient {
     std::thread _thread;
 };
 
+/// CPU seconds of the viewer's own threads so far: the HTTP server's (named
+/// after the process, as they inherit the main thread's name) and the
+/// session's housekeeping, not the main thread's or the pipeline's. Read
+/// from the scheduler's per-thread run time (nanoseconds).
+double viewer_threads_cpu_s() {
+    double total = 0;
+    const std::string main_tid = std::to_string(getpid());
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == main_tid) continue;
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm != "viewer_bench" && comm != "kelvo-viewer") continue;
+        std::int64_t run_ns = 0;
+        if (std::ifstream(task.path() / "schedstat") >> run_ns)
+            total += static_cast<double>(run_ns) / 1e9;
+    }
+    return total;
+}
+
 struct ViewerPass : Pass {
+    double own_cpu_s = 0;  ///< the viewer's own threads
     double client_cpu_s = 0;
     std::vector<double> latencies_ms;
     double mib_per_s = 0;
@@ -119,14 +142,16 @@ struct ViewerPass : Pass {
 
 /// Panel widths of the page in a 1920-px-wide window: three panels side by
 /// side beside the 19em control column; the map leaves room for its colour bar.
-constexpr const char* PAGE_STREAMS[] = {"/stream/left.mjpg?width=528",
-                                        "/stream/right.mjpg?width=528",
-                                        "/stream/disparity.mjpg?width=480", "/events"};
-constexpr const char* FULL_STREAMS[] = {"/stream/left.mjpg", "/stream/right.mjpg",
-                                        "/stream/disparity.mjpg", "/events"};
+constexpr int PAGE_EYE_WIDTH = 528;
+const std::vector<std::string> PAGE_STREAMS = {
+    "/stream/left.mjpg?width=" + std::to_string(PAGE_EYE_WIDTH),
+    "/stream/right.mjpg?width=" + std::to_string(PAGE_EYE_WIDTH),
+    "/stream/disparity.mjpg?width=480", "/events"};
+const std::vector<std::string> FULL_STREAMS = {"/stream/left.mjpg", "/stream/right.mjpg",
+                                               "/stream/disparity.mjpg", "/events"};
 
 /// The viewer on a realtime replay with one page's streams open, to its end.
-ViewerPass viewer_with_client(const fs::path& recording, const char* const (&paths)[4]) {
+ViewerPass viewer_with_client(const fs::path& recording, const std::vector<std::string>& paths) {
     ViewerPass out;
     auto replay = std::make_shared<kelvo::MkvReplay>(recording);
     auto session =
@@ -140,7 +165,7 @@ ViewerPass viewer_with_client(const fs::path& recording, const char* const (&pat
     session->start();
     {
         std::vector<std::unique_ptr<StreamClient>> clients;
-        for (const char* path : paths) {
+        for (const auto& path : paths) {
             clients.push_back(
                 std::make_unique<StreamClient>(server.port(), path, stop, client_cpu));
         }
@@ -156,6 +181,7 @@ ViewerPass viewer_with_client(const fs::path& recording, const char* const (&pat
         for (const auto& c : clients) bytes += c->bytes();
         out.mib_per_s = static_cast<double>(bytes) / (1 << 20) / kelvo::bench::seconds_since(t0);
         clients.clear();  // joins
+        out.own_cpu_s = viewer_threads_cpu_s();
     }
     server.stop();
     session->stop();
@@ -181,33 +207,41 @@ int main() {
         "viewer_bench: %d-frame 30 fps demo recording (1280x360 MJPEG), stereo-bm, "
         "one client: left, right, disparity streams + figures\n",
         FRAMES);
-    std::printf("%-5s %9s %9s %9s %7s %9s %8s | %8s %8s %7s %7s %7s\n", "round", "grey ms/f",
-                "pipe ms/f", "view ms/f", "ratio", "vs grey", "full-size", "lat p50", "lat p95",
-                "images", "client", "MiB/s");
-    std::vector<double> ratios, full_ratios, p50s, p95s;
+    std::printf("%-5s %9s %9s %9s %7s %7s %9s %8s | %8s %8s %7s %7s %7s\n", "round", "grey ms/f",
+                "pipe ms/f", "view ms/f", "ratio", "own", "vs grey", "full-size", "lat p50",
+                "lat p95", "images", "client", "MiB/s");
+    std::vector<double> ratios, owns, full_ratios, p50s, p95s;
     for (int round = 0; round < ROUNDS; ++round) {
         const Pass grey = pipeline_alone(recording, false);
-        const Pass pipe = pipeline_alone(recording, true);
+        const Pass pipe = pipeline_alone(recording, true, PAGE_EYE_WIDTH);
         const ViewerPass view = viewer_with_client(recording, PAGE_STREAMS);
+        const Pass pipe_whole = pipeline_alone(recording, true);
         const ViewerPass full = viewer_with_client(recording, FULL_STREAMS);
         const double ratio = view.per_frame_ms() / pipe.per_frame_ms();
-        full_ratios.push_back(full.per_frame_ms() / pipe.per_frame_ms());
+        full_ratios.push_back(full.per_frame_ms() / pipe_whole.per_frame_ms());
         const double p50 = view.latencies_ms.empty() ? 0 : percentile(view.latencies_ms, 0.5);
         const double p95 = view.latencies_ms.empty() ? 0 : percentile(view.latencies_ms, 0.95);
         ratios.push_back(ratio);
+        // The viewer's own threads alone: the ratio without what the pipeline
+        // itself costs more beside them, and without the passes' drift.
+        owns.push_back(1 + 1e3 * view.own_cpu_s /
+                               static_cast<double>(std::max<std::int64_t>(view.frames, 1)) /
+                               pipe.per_frame_ms());
         p50s.push_back(p50);
         p95s.push_back(p95);
-        std::printf("%-5d %9.2f %9.2f %9.2f %7.3f %9.3f %8.3f | %8.1f %8.1f %7zu %6.2fs %7.2f\n",
-                    round, grey.per_frame_ms(), pipe.per_frame_ms(), view.per_frame_ms(), ratio,
-                    view.per_frame_ms() / grey.per_frame_ms(), full_ratios.back(), p50, p95,
-                    view.latencies_ms.size(), view.client_cpu_s, view.mib_per_s);
+        std::printf(
+            "%-5d %9.2f %9.2f %9.2f %7.3f %7.3f %9.3f %8.3f | %8.1f %8.1f %7zu %6.2fs %7.2f\n",
+            round, grey.per_frame_ms(), pipe.per_frame_ms(), view.per_frame_ms(), ratio,
+            owns.back(), view.per_frame_ms() / grey.per_frame_ms(), full_ratios.back(), p50, p95,
+            view.latencies_ms.size(), view.client_cpu_s, view.mib_per_s);
     }
     const double ratio = kelvo::bench::median(ratios), p50 = kelvo::bench::median(p50s);
     std::printf(
-        "median: CPU ratio %.3f (target <= 1.15: %s; full-size images %.3f), latency p50 %.1f "
-        "ms (target <= 30: %s), p95 %.1f ms\n",
-        ratio, ratio <= 1.15 ? "met" : "not met", kelvo::bench::median(full_ratios), p50,
-        p50 <= 30 ? "met" : "not met", kelvo::bench::median(p95s));
+        "median: CPU ratio %.3f (target <= 1.15: %s; the viewer's own threads %.3f; full-size "
+        "images %.3f), latency p50 %.1f ms (target <= 30: %s), p95 %.1f ms\n",
+        ratio, ratio <= 1.15 ? "met" : "not met", kelvo::bench::median(owns),
+        kelvo::bench::median(full_ratios), p50, p50 <= 30 ? "met" : "not met",
+        kelvo::bench::median(p95s));
     fs::remove_all(dir);
     return 0;
 }

@@ -260,4 +260,90 @@ TEST(FramePathPipeline, PassthroughHandsOutTheEyesEvenWithoutTheOption) {
     EXPECT_EQ(packet->rectified_right.size(), cv::Size(160, 120));
 }
 
+/// Eyes made smaller for display are the whole rectified eyes resized, and
+/// the maps do not change with them.
+TEST(FramePathPipeline, ShrunkEyesAreTheWholeEyesResized) {
+    struct Case {
+        const char* name;
+        SceneCase scene;
+        const char* backend;
+        int width;
+        cv::Size expected;  ///< of each eye
+    };
+    const Case cases[] = {
+        {"calibrated, a third",
+         synthetic_case("synthetic", {360, 640}),
+         "stereo-bm",
+         213,
+         {213, 120}},
+        {"calibrated, 528 px",
+         synthetic_case("synthetic", {360, 640}),
+         "stereo-bm",
+         528,
+         {528, 297}},
+        {"calibrated, wider than the eye",
+         synthetic_case("synthetic", {360, 640}),
+         "stereo-bm",
+         900,
+         {640, 360}},
+        {"no calibration", aloe_case(), "stereo-bm", 300, {300, 0}},
+        {"pass-through",
+         synthetic_case("synthetic", {360, 640}),
+         "rectify-passthrough",
+         320,
+         {320, 180}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const cv::Mat decoded = cv::imdecode(c.scene.jpeg, cv::IMREAD_GRAYSCALE);
+        const auto run = [&](int width) {
+            auto source = std::make_shared<kelvo::testing::MemorySource>(
+                std::vector<std::vector<std::uint8_t>>{c.scene.jpeg}, decoded.cols, decoded.rows,
+                c.scene.calibration);
+            kelvo::Pipeline pipeline({.source = source,
+                                      .backend = c.backend,
+                                      .block_when_full = true,
+                                      .stop_at_end = true,
+                                      .rectified_width = width});
+            pipeline.start();
+            auto packet = pipeline.get_packet(60.0);
+            pipeline.stop();
+            return packet;
+        };
+        const auto whole = run(0), shrunk = run(c.width);
+        ASSERT_TRUE(whole && shrunk);
+        const cv::Size eye = whole->rectified_left.size();
+        const cv::Size expected(
+            c.expected.width, c.expected.height > 0
+                                  ? c.expected.height
+                                  : static_cast<int>(std::lround(eye.height * c.width /
+                                                                 static_cast<double>(eye.width))));
+        for (const bool right : {false, true}) {
+            SCOPED_TRACE(right ? "right" : "left");
+            const cv::Mat& small = right ? shrunk->rectified_right : shrunk->rectified_left;
+            ASSERT_EQ(small.size(), expected);
+            cv::Mat resized;
+            cv::resize(right ? whole->rectified_right : whole->rectified_left, resized, expected, 0,
+                       0, cv::INTER_AREA);
+            // Rows at the edges see past the distorted image either way.
+            const cv::Rect inner(0, expected.height / 10, expected.width, expected.height * 8 / 10);
+            EXPECT_LT(mean_abs_diff(small(inner), resized(inner)), 6.0);
+        }
+        if (!whole->disparity.empty()) {
+            EXPECT_EQ(cv::norm(shrunk->disparity, whole->disparity, cv::NORM_INF), 0.0);
+        }
+    }
+}
+
+TEST(FramePathPipeline, ANegativeEyeWidthIsRefused) {
+    const auto c = synthetic_case("synthetic", {120, 160});
+    auto source = std::make_shared<kelvo::testing::MemorySource>(
+        std::vector<std::vector<std::uint8_t>>{c.jpeg}, 320, 120, c.calibration);
+    EXPECT_THROW(kelvo::Pipeline({.source = source, .rectified_width = -1}), std::invalid_argument);
+    kelvo::Pipeline pipeline({.source = source});
+    EXPECT_THROW(pipeline.set_rectified_width(-2), std::invalid_argument);
+    pipeline.set_rectified_width(64);
+    EXPECT_EQ(pipeline.rectified_width(), 64);
+}
+
 }  // namespace

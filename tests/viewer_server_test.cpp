@@ -238,20 +238,50 @@ TEST_F(ViewerServerTest, MeasureOnTheSyntheticSceneMatchesItsTruth) {
     EXPECT_NEAR(probe.json()["depth_m"].get<double>(), board.depth_m, 0.02 * board.depth_m);
 }
 
-/// The first whole image of a stream, decoded.
+/// The JPEG images of one stream, decoded one by one.
+class StreamReader {
+  public:
+    StreamReader(int port, const std::string& path) : _c(port) {
+        _c.send_all("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                    "\r\n\r\n");
+    }
+
+    /// The next whole image; empty when none came in time.
+    cv::Mat next() {
+        const auto whole = [this](const std::string& d) {
+            const auto start = d.find("\xff\xd8", _pos);
+            return start != std::string::npos && d.find("\xff\xd9", start) != std::string::npos;
+        };
+        _data += _c.read_until([&](const std::string& d) { return whole(_data + d); });
+        const auto start = _data.find("\xff\xd8", _pos);
+        const auto end = start == std::string::npos ? start : _data.find("\xff\xd9", start);
+        if (end == std::string::npos) return {};
+        _pos = end + 2;
+        const std::vector<std::uint8_t> jpeg(_data.begin() + static_cast<std::ptrdiff_t>(start),
+                                             _data.begin() + static_cast<std::ptrdiff_t>(end) + 2);
+        return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    }
+
+    /// Reads images until one has `size` (a frame recomputed for a new
+    /// width follows the one on display); its size, or the last one seen.
+    cv::Size until_size(cv::Size size, int attempts = 5) {
+        cv::Size seen;
+        for (int i = 0; i < attempts && seen != size; ++i) {
+            const cv::Mat image = next();
+            if (image.empty()) break;
+            seen = image.size();
+        }
+        return seen;
+    }
+
+  private:
+    Connection _c;
+    std::string _data;
+    std::size_t _pos = 0;
+};
+
 cv::Mat first_stream_image(int port, const std::string& path) {
-    Connection c(port);
-    c.send_all("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
-    const std::string data = c.read_until([](const std::string& d) {
-        const auto start = d.find("\xff\xd8");
-        return start != std::string::npos && d.find("\xff\xd9", start) != std::string::npos;
-    });
-    const auto start = data.find("\xff\xd8");
-    const auto end = data.find("\xff\xd9", start);
-    if (start == std::string::npos || end == std::string::npos) return {};
-    const std::vector<std::uint8_t> jpeg(data.begin() + static_cast<std::ptrdiff_t>(start),
-                                         data.begin() + static_cast<std::ptrdiff_t>(end) + 2);
-    return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    return StreamReader(port, path).next();
 }
 
 TEST_F(ViewerServerTest, StreamsShowTheWidthAskedForAndProbesKeepFramePixels) {
@@ -259,32 +289,69 @@ TEST_F(ViewerServerTest, StreamsShowTheWidthAskedForAndProbesKeepFramePixels) {
     ASSERT_TRUE(shows_frame(4));
     const Json size = session->state()["image_size"];
     ASSERT_EQ(size, Json::array({640, 360}));
-    // Eyes shown at three quarters of their width or more come whole (the
-    // browser scales them); maps come at the width asked for.
+    // Eyes are made as wide as their client shows them, maps coloured at
+    // that width; the paused frame is recomputed when the eyes' width changes.
     const struct {
         const char* query;
-        cv::Size eye, map;
+        cv::Size image;
     } cases[] = {
-        {"", {640, 360}, {640, 360}},             // the full frame
-        {"?width=320", {320, 180}, {320, 180}},   // half
-        {"?width=300", {304, 171}, {304, 171}},   // rounded up to a multiple of 16
-        {"?width=528", {640, 360}, {528, 297}},   // a panel in a wide window
-        {"?width=4000", {640, 360}, {640, 360}},  // never larger than the frame
+        {"", {640, 360}},             // the full frame
+        {"?width=320", {320, 180}},   // half
+        {"?width=300", {304, 171}},   // rounded up to a multiple of 16
+        {"?width=528", {528, 297}},   // a panel in a wide window
+        {"?width=4000", {640, 360}},  // never larger than the frame
     };
     for (const char* panel : {"left", "right", "disparity"}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(panel) + c.query);
-            const cv::Mat image =
-                first_stream_image(port, std::string("/stream/") + panel + ".mjpg" + c.query);
-            ASSERT_FALSE(image.empty());
-            EXPECT_EQ(image.size(), std::string(panel) == "disparity" ? c.map : c.eye);
+            StreamReader stream(port, std::string("/stream/") + panel + ".mjpg" + c.query);
+            EXPECT_EQ(stream.until_size(c.image), c.image);
         }
     }
-    // A smaller view changes neither the colour bar's range nor probe positions.
+    // Probes and the figures keep frame pixels while the eyes are smaller.
+    StreamReader small(port, "/stream/left.mjpg?width=160");
+    ASSERT_EQ(small.until_size({160, 90}), cv::Size(160, 90));
+    EXPECT_EQ(session->state()["image_size"], size);
+    EXPECT_EQ(http(port, {.path = "/api/probe?x=600&y=300"}).status, 200);
+    // A smaller view changes not the colour bar's range.
     const Json ranges = session->state()["ranges"];
     first_stream_image(port, "/stream/disparity.mjpg?width=160");
     EXPECT_EQ(session->state()["ranges"], ranges);
-    EXPECT_EQ(http(port, {.path = "/api/probe?x=600&y=300"}).status, 200);
+}
+
+// Clients of the eye panels decide how wide the pipeline makes the eyes: the
+// widest one's width, whole when one asks for the whole image, unchanged once
+// none is left.
+TEST_F(ViewerServerTest, TheEyesAreAsWideAsTheirWidestClient) {
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 2})").status, 200);
+    ASSERT_TRUE(shows_frame(2));
+    using kelvo::ViewerPanel;
+    std::uint64_t seen = 0;
+    /// The width of the left eye once the frame has been recomputed for it.
+    const auto eye_width = [&](int expected) {
+        int width = 0;
+        for (int i = 0; i < 5 && width != expected; ++i) {
+            const auto image = session->wait_image(ViewerPanel::left, seen, 5.0);
+            if (!image) break;
+            seen = image->generation;
+            const std::vector<std::uint8_t> bytes(image->jpeg.begin(), image->jpeg.end());
+            width = cv::imdecode(bytes, cv::IMREAD_COLOR).cols;
+        }
+        return width;
+    };
+    auto narrow = session->watch(ViewerPanel::right, 320);
+    EXPECT_EQ(eye_width(320), 320);
+    auto wide = session->watch(ViewerPanel::left, 480);
+    EXPECT_EQ(eye_width(480), 480);
+    EXPECT_EQ(session->watch(ViewerPanel::disparity, 160), nullptr);  // maps need nothing
+    auto whole = session->watch(ViewerPanel::left, 0);
+    EXPECT_EQ(eye_width(640), 640);
+    whole.reset();
+    wide.reset();
+    EXPECT_EQ(eye_width(320), 320);
+    narrow.reset();
+    EXPECT_EQ(session->state()["image_size"], Json::array({640, 360}));
+    EXPECT_THROW((void)session->watch(ViewerPanel::left, -1), std::invalid_argument);
 }
 
 TEST_F(ViewerServerTest, StreamsAreBoundedAndFreedWhenClientsLeave) {

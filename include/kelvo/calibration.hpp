@@ -118,6 +118,11 @@ KELVO_API CanvasMaps canvas_maps(const Rectification& rect, const CanvasLayout& 
 /// The layout that fits a `source` image into `canvas`, keeping its aspect
 /// ratio and centring it (letterbox).
 KELVO_API CanvasLayout fit_layout(HeightWidth source, HeightWidth canvas);
+
+/// The layout of `source` shown `width` pixels wide: the aspect kept, the
+/// canvas exactly the image (no padding); the whole source when `width` is
+/// not positive or not smaller.
+KELVO_API CanvasLayout shrunk_layout(HeightWidth source, int width);
 /// Resizes `image` into a black canvas of the layout's size (CV_8UC3 or as given).
 KELVO_API cv::Mat fit_into_canvas(const cv::Mat& image, const CanvasLayout& layout);
 /// Crops a canvas-sized map to the valid region and scales it back to the

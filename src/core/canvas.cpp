@@ -26,6 +26,14 @@ CanvasLayout fit_layout(HeightWidth source, HeightWidth canvas) {
     return layout;
 }
 
+CanvasLayout shrunk_layout(HeightWidth source, int width) {
+    if (width <= 0 || width >= source.width) width = source.width;
+    CanvasLayout layout = fit_layout(source, {source.height, width});
+    layout.canvas_h = layout.valid_h;
+    layout.pad_y = 0;
+    return layout;
+}
+
 cv::Mat fit_into_canvas(const cv::Mat& image, const CanvasLayout& layout) {
     cv::Mat canvas = cv::Mat::zeros(layout.canvas_h, layout.canvas_w, image.type());
     cv::Mat roi = canvas(cv::Rect(layout.pad_x, layout.pad_y, layout.valid_w, layout.valid_h));
@@ -85,10 +93,17 @@ void eye_canvas_map(const cv::Mat& K, const cv::Mat& D, const cv::Mat& R, const 
 }  // namespace
 
 cv::Mat CanvasMaps::fit(const cv::Mat& eye, bool right) const {
+    const cv::Mat& map1 = right ? right1 : left1;
+    const cv::Mat& map2 = right ? right2 : left2;
+    if (layout.valid_w == layout.canvas_w && layout.valid_h == layout.canvas_h) {
+        // No border to keep black: the remap writes every pixel.
+        cv::Mat out;
+        cv::remap(eye, out, map1, map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+        return out;
+    }
     cv::Mat canvas = cv::Mat::zeros(layout.canvas_h, layout.canvas_w, eye.type());
     cv::Mat roi = canvas(cv::Rect(layout.pad_x, layout.pad_y, layout.valid_w, layout.valid_h));
-    cv::remap(eye, roi, right ? right1 : left1, right ? right2 : left2, cv::INTER_LINEAR,
-              cv::BORDER_CONSTANT);
+    cv::remap(eye, roi, map1, map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
     return canvas;
 }
 

@@ -217,9 +217,11 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
     std::weak_ptr<ViewerServerState> weak = weak_from_this();
     auto after = std::make_shared<std::uint64_t>(0);
     auto first = std::make_shared<bool>(true);
+    // Held as long as the response, so the eyes are made at this width meanwhile.
+    auto watching = session->watch(panel, width);
     res.set_chunked_content_provider(
         fmt::format("multipart/x-mixed-replace; boundary={}", BOUNDARY),
-        [weak, panel, width, after, first](std::size_t, httplib::DataSink& sink) {
+        [weak, panel, width, after, first, watching](std::size_t, httplib::DataSink& sink) {
             auto self = weak.lock();
             if (!self || self->stopping.is_set()) return false;
             // Always the newest packet: a slow client skips packets, none queue.

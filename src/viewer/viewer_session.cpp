@@ -8,6 +8,7 @@
 #include <cmath>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
@@ -93,12 +94,26 @@ double median_near(const cv::Mat& map, cv::Point at, int radius) {
 }
 
 /// The size a `full`-sized image is shown at when `width` is asked for:
-/// never larger than the image, the aspect kept.
+/// never larger than the image, the aspect kept (as the pipeline shrinks eyes).
 cv::Size shown_size(cv::Size full, int width) {
-    if (width <= 0 || full.width <= 0 || width >= full.width) return full;
-    const int height = std::max(
-        1, static_cast<int>(std::lround(static_cast<double>(full.height) * width / full.width)));
-    return {width, height};
+    if (full.width <= 0 || full.height <= 0) return full;
+    const CanvasLayout layout = shrunk_layout({full.height, full.width}, width);
+    return {layout.canvas_w, layout.canvas_h};
+}
+
+/// The size of the packet's eyes in frame pixels, which probes and measures
+/// take: the maps', as the colour eyes may have been made smaller for display.
+cv::Size frame_size(const FramePacket& p) {
+    if (!p.depth.empty()) return p.depth.size();
+    if (!p.disparity.empty()) return p.disparity.size();
+    return p.rectified_left.size();
+}
+
+/// The width the pipeline makes the eyes: the widest asked for, 0 (whole)
+/// when a client asks for the whole image; nullopt without a client.
+std::optional<int> eye_width(const std::multiset<int>& widths) {
+    if (widths.empty()) return std::nullopt;
+    return *widths.begin() == 0 ? 0 : *widths.rbegin();
 }
 
 /// `image` at `size`; area averaging where it shrinks to less than half,
@@ -141,6 +156,9 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     std::optional<CameraInfo> info KELVO_GUARDED_BY(info_mutex);
     Json last_recording KELVO_GUARDED_BY(control_mutex) = nullptr;
     bool running KELVO_GUARDED_BY(control_mutex) = false;
+    /// The widths the clients of the eye panels show them at.
+    std::multiset<int> eye_widths KELVO_GUARDED_BY(control_mutex);
+    int rectified_width KELVO_GUARDED_BY(control_mutex) = 0;
 
     // The packet on display and its encoded panels.
     mutable Mutex shown_mutex;
@@ -181,6 +199,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         p.engine = options.engine;
         p.queue_size = 0;           // the callback is the only consumer
         p.rectified_images = true;  // the left and right panels show the colour eyes
+        p.rectified_width = rectified_width;
         p.manage_source = false;
         p.camera_info = camera_info();
         std::weak_ptr<ViewerSessionState> weak = weak_from_this();
@@ -229,9 +248,34 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         r._seek_to_frame_idx(std::clamp<std::int64_t>(idx, 0, n - 1));
     }
 
-    /// A paused recording recomputes the frame on display.
+    /// Hands the pipeline the eye width the clients need; true when it changed.
+    bool apply_eye_width() KELVO_REQUIRES(control_mutex) {
+        const auto width = eye_width(eye_widths);
+        if (!width || *width == rectified_width) return false;
+        rectified_width = *width;
+        if (pipeline) pipeline->set_rectified_width(rectified_width);
+        return true;
+    }
+
+    /// Counts a client of an eye panel in (`joined`) or out; a paused or
+    /// finished recording recomputes its frame when the eyes' width changes.
+    void count_eye_client(int width, bool joined) {
+        bool changed = false;
+        {
+            MutexLock lock(control_mutex);
+            if (joined) {
+                eye_widths.insert(width);
+            } else if (const auto it = eye_widths.find(width); it != eye_widths.end()) {
+                eye_widths.erase(it);
+            }
+            changed = apply_eye_width();
+        }
+        if (changed) refresh();
+    }
+
+    /// A paused or finished recording recomputes the frame on display.
     void refresh() {
-        if (!replay || !replay->is_paused()) return;
+        if (!replay || !(replay->is_paused() || replay->at_end())) return;
         if (const auto idx = shown_index()) show_frame(*idx);
     }
 
@@ -239,8 +283,7 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
                           std::int64_t packet_ns, int width) const {
         cv::Mat image;
         std::optional<ColouredMap> coloured;
-        const cv::Size full = packet->rectified_left.size();
-        cv::Size size = shown_size(full, width);
+        cv::Size size = shown_size(frame_size(*packet), width);
         switch (panel) {
             case ViewerPanel::left:
                 image = scaled(packet->rectified_left, size);
@@ -485,8 +528,7 @@ Json ViewerSession::state() const {
         j["pts_us"] = p.pts_us;
         j["sequence"] = p.sequence;
         // The pixels probe and measure take: the page may show the images smaller.
-        const cv::Size size =
-            p.rectified_left.empty() ? p.disparity.size() : p.rectified_left.size();
+        const cv::Size size = detail::frame_size(p);
         j["image_size"] = {size.width, size.height};
         const auto& t = p.timings;
         j["timings_ms"] = {{"decode", t.decode_ms},     {"rectify", t.rectify_ms},
@@ -651,17 +693,17 @@ struct Point3 {
 /// The point of the rectified left camera seen at `at`, from the depth
 /// around it; invalid_argument outside the image, absent depth as NaN z.
 Point3 point_at(const FramePacket& p, cv::Point2d at) {
-    const cv::Mat& ref = p.rectified_left;
-    if (!(at.x >= 0 && at.y >= 0 && at.x < ref.cols && at.y < ref.rows)) {
+    const cv::Size ref = frame_size(p);
+    if (!(at.x >= 0 && at.y >= 0 && at.x < ref.width && at.y < ref.height)) {
         throw std::invalid_argument(fmt::format("point ({}, {}) is outside the {}x{} image", at.x,
-                                                at.y, ref.cols, ref.rows));
+                                                at.y, ref.width, ref.height));
     }
     const cv::Point px(static_cast<int>(at.x), static_cast<int>(at.y));
     Point3 out{NAN, NAN, NAN, NAN};
     if (!p.disparity.empty()) out.disparity = median_near(p.disparity, px, 0);
     if (p.depth.empty() || !p.calibration) return out;
     const double z = median_near(p.depth, px, MEASURE_RADIUS);
-    const auto r = p.calibration->rectification({ref.rows, ref.cols});
+    const auto r = p.calibration->rectification({ref.height, ref.width});
     out.z = z;
     out.x = (at.x - r->cx) * z / r->fx;
     out.y = (at.y - r->cy) * z / r->fy;
@@ -695,6 +737,37 @@ Json ViewerSession::measure(cv::Point2d a, cv::Point2d b) const {
             {"a", xyz(pa)},
             {"b", xyz(pb)},
             {"frame", detail::optional_json(packet->source_frame_idx)}};
+}
+
+namespace {
+
+/// A client of an eye panel, as long as it lives.
+struct EyeWatch {
+    EyeWatch(std::weak_ptr<detail::ViewerSessionState> s, int w) : state(std::move(s)), width(w) {}
+    EyeWatch(const EyeWatch&) = delete;  // one count out per count in
+    EyeWatch& operator=(const EyeWatch&) = delete;
+    std::weak_ptr<detail::ViewerSessionState> state;
+    int width = 0;
+    ~EyeWatch() {
+        if (auto s = state.lock()) {
+            try {
+                s->count_eye_client(width, false);
+            } catch (const std::exception&) {
+                log_exception(*s->logger, "releasing an eye panel's client failed (non-fatal)");
+            }
+        }
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<const void> ViewerSession::watch(ViewerPanel panel, int width) {
+    if (width < 0)
+        throw std::invalid_argument(fmt::format("width must be 0 or more; got {}", width));
+    // The maps are coloured at the size asked for: nothing to tell the pipeline.
+    if (panel != ViewerPanel::left && panel != ViewerPanel::right) return nullptr;
+    _state->count_eye_client(width, true);
+    return std::make_shared<EyeWatch>(_state, width);
 }
 
 ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,

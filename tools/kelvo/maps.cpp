@@ -244,10 +244,14 @@ std::int64_t write_ply(const cv::Mat& depth_m, const cv::Mat& bgr, const Intrins
 
 std::int64_t write_packet_ply(const FramePacket& packet, const std::filesystem::path& file,
                               const std::string& comment) {
-    const auto r =
-        packet.calibration->rectification({packet.rectified_left.rows, packet.rectified_left.cols});
-    return write_ply(packet.depth, packet.rectified_left, {r->fx, r->fy, r->cx, r->cy}, file,
-                     comment);
+    // The depth map has the eye's size; the colour eye may have been made
+    // smaller for display (the viewer's), and is then brought to it.
+    cv::Mat colour = packet.rectified_left;
+    if (!colour.empty() && colour.size() != packet.depth.size()) {
+        cv::resize(colour, colour, packet.depth.size(), 0, 0, cv::INTER_LINEAR);
+    }
+    const auto r = packet.calibration->rectification({packet.depth.rows, packet.depth.cols});
+    return write_ply(packet.depth, colour, {r->fx, r->fy, r->cx, r->cy}, file, comment);
 }
 
 }  // namespace kelvo::cli

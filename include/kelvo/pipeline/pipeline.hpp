@@ -82,6 +82,11 @@ struct PipelineOptions {
     /// remapped straight into the canvas. The pass-through hands the eyes out
     /// either way, as they are all it produces.
     bool rectified_images = true;
+    /// The rectified eyes come at most this many pixels wide (the aspect
+    /// kept), remapped at that size straight from the camera image, for a
+    /// consumer that shows them smaller (the viewer); 0: whole. Neural
+    /// back-ends get their canvas from the eyes, so theirs stay whole.
+    int rectified_width = 0;
 };
 
 /// Counters since start().
@@ -172,6 +177,10 @@ class KELVO_API Pipeline {
     /// another name.
     void set_stream_enabled(const std::string& stream, bool enabled);
     bool is_stream_enabled(const std::string& stream) const;
+    /// `PipelineOptions::rectified_width` while running: from the next frame
+    /// prepared. std::invalid_argument when negative.
+    void set_rectified_width(int width);
+    int rectified_width() const;
 
     const std::string& backend_key() const;
     const InferenceVariant& variant() const;

@@ -98,8 +98,8 @@ class KELVO_API ViewerSession {
     /// camera's controls (live sources).
     Json controls() const;
 
-    /// Changes a back-end control (an integer within its range); a paused
-    /// replay recomputes the frame on display.
+    /// Changes a back-end control (an integer within its range); a paused or
+    /// finished replay recomputes the frame on display.
     void set_control(const std::string& name, const Json& value);
     /// Changes a camera control of a live source (within the catalogue's range).
     void set_camera_control(const std::string& name, const Json& value);
@@ -125,6 +125,13 @@ class KELVO_API ViewerSession {
     /// shows, which costs less to encode and send); 0 keeps the full size.
     ViewerImagePtr wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,
                               int width = 0) const;
+    /// While the returned handle lives, a client shows `panel` `width`
+    /// pixels wide (0: whole). The pipeline makes the colour eyes only as
+    /// wide as the widest client of an eye panel shows them (a paused or
+    /// finished replay recomputes its frame when that changes); without such
+    /// a client they stay as they were. Null for the map panels, which are
+    /// coloured at each client's size.
+    [[nodiscard]] std::shared_ptr<const void> watch(ViewerPanel panel, int width);
     bool is_running() const;
 
   private:

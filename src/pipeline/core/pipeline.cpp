@@ -31,6 +31,14 @@ int stream_index(const std::string& name) {
         "unknown stream '{}'; streams: rectified_left, rectified_right, disparity, depth", name));
 }
 
+int checked_rectified_width(int width) {
+    if (width < 0) {
+        throw std::invalid_argument(
+            fmt::format("rectified_width must be 0 (whole) or more; got {}", width));
+    }
+    return width;
+}
+
 }  // namespace
 
 Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::PipelineState>()) {
@@ -58,6 +66,7 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
     for (const auto& [name, value] : options.controls)
         s.backend->set_inference_control(name, value);
     for (auto& enabled : s.streams) enabled = true;
+    s.rectified_width = checked_rectified_width(options.rectified_width);
     s.info = options.camera_info;
     s.options = std::move(options);
 }
@@ -199,6 +208,14 @@ void Pipeline::set_stream_enabled(const std::string& stream, bool enabled) {
 
 bool Pipeline::is_stream_enabled(const std::string& stream) const {
     return _state->streams[stream_index(stream)];
+}
+
+void Pipeline::set_rectified_width(int width) {
+    _state->rectified_width = checked_rectified_width(width);
+}
+
+int Pipeline::rectified_width() const {
+    return _state->rectified_width;
 }
 
 const std::string& Pipeline::backend_key() const {

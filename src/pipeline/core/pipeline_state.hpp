@@ -39,7 +39,7 @@ struct PipelineJob {
     bool end = false;  ///< the source ended: no frame
     FramePtr frame;
     PipelineClock::time_point t_grabbed;
-    cv::Mat rect_l, rect_r;      ///< full-size colour eyes, when produced
+    cv::Mat rect_l, rect_r;      ///< colour eyes (whole or shrunk), when produced
     cv::Mat canvas_l, canvas_r;  ///< grey for classical back-ends; released after a neural submit
     CanvasLayout layout;
     CalibrationPtr calibration;
@@ -69,6 +69,7 @@ struct PipelineState {
 
     // Atomic.
     std::array<std::atomic<bool>, STREAM_COUNT> streams{};
+    std::atomic<int> rectified_width{0};
     std::atomic<std::int64_t> grabbed{0}, emitted{0}, undecodable{0}, failed{0}, dropped{0};
     /// Asks both threads to stop; set under `mutex` with a notify of `cv`.
     Event stop;
@@ -101,6 +102,9 @@ struct PipelineState {
     /// Camera pixels to canvas pixels for `canvas_rect`, as last used.
     std::shared_ptr<const Rectification> canvas_rect;
     CanvasMaps canvas_maps;
+    /// Camera pixels to shrunk rectified eyes, likewise.
+    std::shared_ptr<const Rectification> shrunk_rect;
+    CanvasMaps shrunk_maps;
     bool warned_no_calibration = false;
     std::string last_decode_error;            ///< the reason last logged
     std::int64_t repeated_decode_errors = 0;  ///< further frames failing for it, not logged
@@ -120,6 +124,9 @@ struct PipelineState {
     /// `reduction` times smaller): one remap per eye with a calibration, a
     /// resize without.
     void fit_canvases(const cv::Mat& image, int reduction, PipelineJob& job);
+    /// The colour eyes handed out, from the decoded side-by-side image:
+    /// rectified whole, or remapped straight to `rectified_width`.
+    void rectify_eyes(const cv::Mat& image, HeightWidth eye, PipelineJob& job);
     /// True when this frame needs colour: a neural back-end, the pass-through,
     /// or rectified eyes to hand out.
     bool wants_colour() const;

@@ -168,6 +168,33 @@ void PipelineState::fit_canvases(const cv::Mat& image, int reduction, PipelineJo
     job.canvas_r = canvas_maps.fit(right, true);
 }
 
+void PipelineState::rectify_eyes(const cv::Mat& image, HeightWidth eye, PipelineJob& job) {
+    const cv::Mat left = image(cv::Rect(0, 0, eye.width, image.rows));
+    const cv::Mat right = image(cv::Rect(eye.width, 0, eye.width, image.rows));
+    // A network's canvas is made from the whole eyes.
+    const int width = kind == BackendKind::neural ? 0 : rectified_width.load();
+    if (width <= 0 || width >= eye.width) {
+        job.rect_l = job.rect ? job.rect->rectify(left, false) : left.clone();
+        job.rect_r = job.rect ? job.rect->rectify(right, true) : right.clone();
+        return;
+    }
+    const CanvasLayout layout = shrunk_layout(eye, width);
+    if (!job.rect) {
+        const cv::Size size(layout.valid_w, layout.valid_h);
+        cv::resize(left, job.rect_l, size, 0, 0, cv::INTER_AREA);
+        cv::resize(right, job.rect_r, size, 0, 0, cv::INTER_AREA);
+        return;
+    }
+    // One remap per eye straight to the smaller size: cheaper than the whole
+    // eye, and its encoding for display is too.
+    if (shrunk_rect != job.rect || shrunk_maps.layout != layout) {
+        shrunk_maps = kelvo::canvas_maps(*job.rect, layout);
+        shrunk_rect = job.rect;
+    }
+    job.rect_l = shrunk_maps.fit(left, false);
+    job.rect_r = shrunk_maps.fit(right, true);
+}
+
 bool PipelineState::prepare(PipelineJob& job) {
     const RawFrame& raw = *job.frame;
     const bool colour = wants_colour();
@@ -196,10 +223,7 @@ bool PipelineState::prepare(PipelineJob& job) {
         }
 
         t0 = PipelineClock::now();
-        const cv::Mat left = image(cv::Rect(0, 0, eye.width, image.rows));
-        const cv::Mat right = image(cv::Rect(eye.width, 0, eye.width, image.rows));
-        job.rect_l = job.rect ? job.rect->rectify(left, false) : left.clone();
-        job.rect_r = job.rect ? job.rect->rectify(right, true) : right.clone();
+        rectify_eyes(image, eye, job);
         job.timings.rectify_ms = ms_since(t0);
 
         t0 = PipelineClock::now();
