@@ -221,6 +221,24 @@ TEST_F(ViewerServerTest, StepsLandOnExactFramesAndControlsRecomputeThePausedFram
     EXPECT_EQ(session->state()["frame"], 9);
 }
 
+TEST_F(ViewerServerTest, AControlChangeRecomputesTheLastFrameOfAFinishedReplay) {
+    const auto last = session->describe()["source"]["frame_count"].get<std::int64_t>() - 1;
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 30})").status, 200);
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "play"})").status, 200);
+    for (int i = 0; i < 100 && !session->state().value("at_end", false); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(session->state().value("at_end", false));
+    ASSERT_TRUE(shows_frame(last));
+    const auto generation = session->state()["generation"].get<std::int64_t>();
+    ASSERT_EQ(post(port, "/api/control", R"({"name": "block_size", "value": 21})").status, 200);
+    for (int i = 0; i < 100 && session->state()["generation"] == generation; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GT(session->state()["generation"].get<std::int64_t>(), generation);
+    EXPECT_EQ(session->state()["frame"], last);
+}
+
 TEST_F(ViewerServerTest, MeasureOnTheSyntheticSceneMatchesItsTruth) {
     // Frame 5, on the board at 1.25 m (it moves 1 px right per frame), where
     // no nearer board covers it: 160 px apart at 500 px focal length.
