@@ -203,15 +203,15 @@ SceneCase synthetic_case(const char* name, HeightWidth eye) {
     return {name, encode_jpeg(sbs, 95), calibration, truth.disparity, mask};
 }
 
-kelvo::FramePacketPtr run_one(const SceneCase& c, const char* variant, bool rectified_images) {
+/// The packet of `c`'s one frame through a pipeline with `options` (its
+/// source and run-to-the-end settings are set here).
+kelvo::FramePacketPtr run_one(const SceneCase& c, kelvo::PipelineOptions options) {
     const cv::Mat decoded = cv::imdecode(c.jpeg, cv::IMREAD_GRAYSCALE);
-    auto source = std::make_shared<kelvo::testing::MemorySource>(
+    options.source = std::make_shared<kelvo::testing::MemorySource>(
         std::vector<std::vector<std::uint8_t>>{c.jpeg}, decoded.cols, decoded.rows, c.calibration);
-    kelvo::Pipeline pipeline({.source = source,
-                              .variant = variant,
-                              .block_when_full = true,
-                              .stop_at_end = true,
-                              .rectified_images = rectified_images});
+    options.block_when_full = true;
+    options.stop_at_end = true;
+    kelvo::Pipeline pipeline(std::move(options));
     pipeline.start();
     auto packet = pipeline.get_packet(60.0);
     pipeline.stop();
@@ -231,7 +231,8 @@ TEST(FramePathPipeline, ScoresEqualTheTwoStepPathWithinInterpolation) {
                 two_step_disparity(scene.jpeg, scene.calibration, canvas), scene.truth, scene.mask);
             for (const bool colour : {false, true}) {
                 SCOPED_TRACE(colour ? "with colour eyes" : "grey only");
-                const auto packet = run_one(scene, variant, colour);
+                const auto packet =
+                    run_one(scene, {.variant = variant, .rectified_images = colour});
                 ASSERT_TRUE(packet);
                 EXPECT_EQ(packet->rectified_left.empty(), !colour);
                 ASSERT_EQ(packet->disparity.size(), scene.truth.size());
@@ -295,20 +296,8 @@ TEST(FramePathPipeline, ShrunkEyesAreTheWholeEyesResized) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const cv::Mat decoded = cv::imdecode(c.scene.jpeg, cv::IMREAD_GRAYSCALE);
         const auto run = [&](int width) {
-            auto source = std::make_shared<kelvo::testing::MemorySource>(
-                std::vector<std::vector<std::uint8_t>>{c.scene.jpeg}, decoded.cols, decoded.rows,
-                c.scene.calibration);
-            kelvo::Pipeline pipeline({.source = source,
-                                      .backend = c.backend,
-                                      .block_when_full = true,
-                                      .stop_at_end = true,
-                                      .rectified_width = width});
-            pipeline.start();
-            auto packet = pipeline.get_packet(60.0);
-            pipeline.stop();
-            return packet;
+            return run_one(c.scene, {.backend = c.backend, .rectified_width = width});
         };
         const auto whole = run(0), shrunk = run(c.width);
         ASSERT_TRUE(whole && shrunk);
