@@ -39,6 +39,8 @@ constexpr std::size_t LATENCY_SAMPLES = 2048;
 constexpr int API_THREADS = 6;
 constexpr double STREAM_WAIT_S = 0.25;
 constexpr const char* BOUNDARY = "kelvoframe";
+/// What begins each part of an image stream.
+const std::string PART_HEADER = fmt::format("--{}\r\nContent-Type: image/jpeg\r\n\r\n", BOUNDARY);
 constexpr const char* JSON_TYPE = "application/json";
 
 void reply_error(httplib::Response& res, int status, const std::string& message) {
@@ -235,14 +237,12 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
             // before (the parts carry no length for that reason).
             // One write per image: each write is a chunk, a send and a wake-up
             // of the client.
-            const std::string header =
-                fmt::format("--{}\r\nContent-Type: image/jpeg\r\n\r\n", BOUNDARY);
             std::string part;
-            part.reserve(2 * header.size() + image->jpeg.size() + 2);
-            if (*first) part += header;
+            part.reserve(2 * PART_HEADER.size() + image->jpeg.size() + 2);
+            if (*first) part += PART_HEADER;
             part += image->jpeg;
             part += "\r\n";
-            part += header;
+            part += PART_HEADER;
             *first = false;
             const bool ok = sink.write(part.data(), part.size());
             if (ok)

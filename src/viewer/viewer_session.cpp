@@ -158,7 +158,6 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     bool running KELVO_GUARDED_BY(control_mutex) = false;
     /// The widths the clients of the eye panels show them at.
     std::multiset<int> eye_widths KELVO_GUARDED_BY(control_mutex);
-    int rectified_width KELVO_GUARDED_BY(control_mutex) = 0;
 
     // The packet on display and its encoded panels.
     mutable Mutex shown_mutex;
@@ -199,7 +198,8 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
         p.engine = options.engine;
         p.queue_size = 0;           // the callback is the only consumer
         p.rectified_images = true;  // the left and right panels show the colour eyes
-        p.rectified_width = rectified_width;
+        // A new back-end keeps the eyes' width the clients asked for.
+        p.rectified_width = pipeline ? pipeline->rectified_width() : 0;
         p.manage_source = false;
         p.camera_info = camera_info();
         std::weak_ptr<ViewerSessionState> weak = weak_from_this();
@@ -251,9 +251,8 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     /// Hands the pipeline the eye width the clients need; true when it changed.
     bool apply_eye_width() KELVO_REQUIRES(control_mutex) {
         const auto width = eye_width(eye_widths);
-        if (!width || *width == rectified_width) return false;
-        rectified_width = *width;
-        if (pipeline) pipeline->set_rectified_width(rectified_width);
+        if (!width || !pipeline || *width == pipeline->rectified_width()) return false;
+        pipeline->set_rectified_width(*width);
         return true;
     }
 

@@ -81,8 +81,8 @@ struct Intrinsics {
 std::int64_t write_ply(const cv::Mat& depth_m, const cv::Mat& bgr, const Intrinsics& intrinsics,
                        const std::filesystem::path& file, const std::string& comment);
 /// The packet's point cloud: its depth coloured from its rectified left eye
-/// (scaled to the depth's size when smaller), in that eye's rectified camera from the calibration
-/// in force (which the packet must carry).
+/// (scaled to the depth's size when smaller), in that eye's rectified camera
+/// from the calibration in force (which the packet must carry).
 std::int64_t write_packet_ply(const FramePacket& packet, const std::filesystem::path& file,
                               const std::string& comment);
 
