@@ -66,7 +66,7 @@ run_ctest() {
 BATCH_INSTALL=$!
 
 step "1. build: GCC RelWithDebInfo, build/"
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build"
+"$ROOT/scripts/setup.sh" --all --build-dir "$ROOT/build"
 step "1. whole test suite"
 run_ctest "$ROOT/build"
 step "1. Python package: pip install into a fresh venv, pytest"
@@ -82,7 +82,7 @@ if [ "$QUICK" = 1 ]; then
 fi
 
 step "2. build: clang ASan+UBSan and fuzzers, build-asan/"
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-asan" --compiler clang \
+"$ROOT/scripts/setup.sh" --all --build-dir "$ROOT/build-asan" --compiler clang \
   --sanitize address,undefined -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_BUILD_FUZZERS=ON
 step "2. test suite under ASan+UBSan (not slow)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -103,7 +103,7 @@ fuzz_all() {
 }
 fuzz_all >"$ROOT/build-asan/fuzz.log" 2>&1 &
 FUZZ=$!
-"$ROOT/scripts/setup.sh" --build-dir "$ROOT/build-tsan" --compiler clang --sanitize thread \
+"$ROOT/scripts/setup.sh" --all --build-dir "$ROOT/build-tsan" --compiler clang --sanitize thread \
   -DKELVO_BUILD_BENCHMARKS=OFF -DKELVO_TEST_LABELS=threaded --targets "kelvo kelvo_threaded_tests"
 FUZZ_RC=0
 wait "$FUZZ" || FUZZ_RC=$?

@@ -66,6 +66,7 @@ class MemorySource final : public FrameSource {
         frame->pts_us = static_cast<std::int64_t>(_next) * 33333;
         frame->sequence = static_cast<std::int64_t>(_next) + 1;
         frame->source_frame_idx = static_cast<std::int64_t>(_next);
+        frame->calibration = _calibration;  // as a kit source attaches its own
         ++_next;
         return frame;
     }

@@ -33,18 +33,16 @@ namespace kelvo::py {
 
 namespace {
 
-/// A frame source fed by its owner. Each frame carries the calibration in
-/// force for it, which becomes the active calibration when the pipeline's
-/// worker grabs the frame: the worker reads it right after grab() on the same
-/// thread, exactly as it reads a replay's after each grab.
+/// A frame source fed by its owner; each frame carries the calibration in
+/// force for it, as every kit source attaches its own.
 class FeedSource final : public FrameSource {
   public:
     explicit FeedSource(std::string fourcc) : _fourcc(std::move(fourcc)) {}
 
     CameraInfo open() override { return {}; }
-    void push(FramePtr frame, CalibrationPtr calibration) {
+    void push(FramePtr frame) {
         MutexLock lock(_mutex);
-        _queue.emplace_back(std::move(frame), std::move(calibration));
+        _queue.push_back(std::move(frame));
         _cv.notify_all();
     }
     FramePtr grab(double timeout) override {
@@ -54,9 +52,8 @@ class FeedSource final : public FrameSource {
             if (!_cv.wait_until(lock, deadline)) break;
         }
         if (_queue.empty()) return nullptr;
-        auto [frame, calibration] = std::move(_queue.front());
+        FramePtr frame = std::move(_queue.front());
         _queue.pop_front();
-        _active = std::move(calibration);
         return frame;
     }
     void close() override {
@@ -74,10 +71,8 @@ class FeedSource final : public FrameSource {
     std::string fourcc() const override { return _fourcc; }
     std::optional<std::string> mode_slug() const override { return std::nullopt; }
     CalibrationPtr base_calibration() const override { return nullptr; }
-    CalibrationPtr active_calibration() const override {
-        MutexLock lock(_mutex);
-        return _active;
-    }
+    /// Frames bring their own; the feed has no calibration of its own.
+    CalibrationPtr active_calibration() const override { return nullptr; }
     std::optional<std::int64_t> t0_monotonic_ns() const override { return std::nullopt; }
 
   private:
@@ -87,8 +82,7 @@ class FeedSource final : public FrameSource {
     // Guarded by `_mutex`.
     mutable Mutex _mutex;
     CondVar _cv;
-    std::deque<std::pair<FramePtr, CalibrationPtr>> _queue KELVO_GUARDED_BY(_mutex);
-    CalibrationPtr _active KELVO_GUARDED_BY(_mutex);
+    std::deque<FramePtr> _queue KELVO_GUARDED_BY(_mutex);
     bool _closed KELVO_GUARDED_BY(_mutex) = false;
 };
 
@@ -140,7 +134,8 @@ class BatchDepth {
             frame->pts_us = pts_us;
             // The sequence numbers of this feed match packets to frames.
             frame->sequence = _next_sequence++;
-            _feed->push(std::move(frame), calibration_for(calibration));
+            frame->calibration = calibration_for(calibration);
+            _feed->push(std::move(frame));
         }
         const auto n = static_cast<std::int64_t>(frames.size());
         const auto skipped = [&] {

@@ -95,6 +95,11 @@ void bind_packet(nb::module_& m) {
         .def_prop_ro("depth", [](const PyPacket& p) { return mat_to_numpy(p.packet->depth); })
         .def_prop_ro("calibration",
                      [](const PyPacket& p) { return wrap_calibration(p.packet->calibration); })
+        .def_prop_ro("camera_state",
+                     [](const PyPacket& p) {
+                         return p.packet->camera_state ? from_json(*p.packet->camera_state)
+                                                       : nb::none();
+                     })
         .def_prop_ro("layout", [](const PyPacket& p) { return p.packet->layout; })
         .def_prop_ro("timings", [](const PyPacket& p) { return timings_dict(p.packet->timings); });
 }

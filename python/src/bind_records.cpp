@@ -83,6 +83,16 @@ void bind_frames(nb::module_& m) {
         .def_prop_ro("sequence", [](const PyRawFrame& f) { return f.frame->sequence; })
         .def_prop_ro("source_frame_idx",
                      [](const PyRawFrame& f) { return f.frame->source_frame_idx; })
+        .def_prop_ro(
+            "calibration",
+            [](const PyRawFrame& f) { return wrap_calibration(f.frame->calibration); },
+            "The calibration in force for this frame (None without one).")
+        .def_prop_ro(
+            "camera_state",
+            [](const PyRawFrame& f) {
+                return f.frame->camera_state ? from_json(*f.frame->camera_state) : nb::none();
+            },
+            "The camera-state snapshot in force for this frame (None where the source keeps none).")
         .def("__repr__", [](const PyRawFrame& f) {
             return "RawFrame(sequence=" + std::to_string(f.frame->sequence) +
                    ", pts_us=" + std::to_string(f.frame->pts_us) + ", source_frame_idx=" +

@@ -166,6 +166,26 @@ Json CameraSpec::to_json() const {
     return j;
 }
 
+CameraControlList with_snapshot_values(const CameraControlList& controls, const Json& snapshot) {
+    CameraControlList out;
+    out.reserve(controls.size());
+    for (const auto& control : controls) {
+        std::optional<double> value;
+        if (snapshot.is_object()) {
+            const auto it = snapshot.find(control.name);
+            if (it != snapshot.end()) {
+                if (it->is_boolean()) {
+                    value = it->get<bool>() ? 1.0 : 0.0;
+                } else if (it->is_number()) {
+                    value = it->get<double>();
+                }
+            }
+        }
+        out.push_back(control.with_current_value(value));
+    }
+    return out;
+}
+
 std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku) {
     ensure_catalogue_loaded();
     auto& registry = spec_registry();

@@ -94,7 +94,7 @@ int run_backends(bool json) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool backends_registered = register_command({
     .name = "backends",
     .summary = "list the depth back-ends: variants, default variant, model files, controls",
     .setup =

@@ -103,7 +103,7 @@ int run_calibration(const CalibrationArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool calibration_registered = register_command({
     .name = "calibration",
     .summary = "print the calibration in force at a time, for OpenCV and ROS",
     .setup =

@@ -40,7 +40,7 @@ int run_cameras(bool json) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool cameras_registered = register_command({
     .name = "cameras",
     .summary = "list the connected Kelvo cameras",
     .setup =

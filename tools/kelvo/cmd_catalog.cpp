@@ -73,7 +73,7 @@ int run_catalog(const CatalogArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool catalog_registered = register_command({
     .name = "catalog",
     .summary = "print the camera catalogue: product codes, capture modes, controls",
     .setup =

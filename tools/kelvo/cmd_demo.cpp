@@ -181,7 +181,7 @@ int run_demo(const DemoArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool demo_registered = register_command({
     .name = "demo",
     .summary = "record a synthetic scene, run stereo-bm on it and report speed and accuracy",
     .setup =

@@ -142,7 +142,7 @@ int run_depth(const DepthArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool depth_registered = register_command({
     .name = "depth",
     .summary = "run a recording through a depth back-end, one map per frame",
     .setup =

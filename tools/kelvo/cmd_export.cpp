@@ -221,7 +221,7 @@ int run_export(const ExportArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool export_registered = register_command({
     .name = "export",
     .summary = "write a recording's eyes, disparity, depth and point clouds as PNG/TIFF/PLY",
     .setup =

@@ -65,7 +65,7 @@ int run_info(const InfoArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool info_registered = register_command({
     .name = "info",
     .summary = "describe a recording: camera, codec, duration, frames, histories, attachments",
     .setup =

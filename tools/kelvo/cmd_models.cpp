@@ -77,7 +77,7 @@ int run_models(bool json) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool models_registered = register_command({
     .name = "models",
     .summary = "list every model file the back-ends expect, with its exact path and status",
     .setup =

@@ -159,7 +159,7 @@ int run_record(const RecordArgs& args) {
     return result.frames_written > 0 ? 0 : EXIT_FAILED;
 }
 
-const bool registered = register_command({
+const bool record_registered = register_command({
     .name = "record",
     .summary = "record a connected camera into a Matroska recording",
     .setup =

@@ -33,7 +33,8 @@ struct ReplayArgs {
 };
 
 struct Printer {
-    MkvReplay& replay;
+    /// The catalogue's controls of the recorded camera (empty for an unknown one).
+    CameraControlList controls;
     bool json;
     bool realtime;
     std::optional<Clock::time_point> first;
@@ -56,9 +57,15 @@ struct Printer {
         line["pts_us"] = frame.pts_us;
         line["source_frame_idx"] = detail::optional_json(frame.source_frame_idx);
         line["size"] = frame.payload.size();
-        const auto calibration = replay.active_calibration();
-        line["calibration"] = calibration ? calibration->to_dict() : Json(nullptr);
-        line["controls"] = control_values(replay);
+        // What was in force for this frame, as it came with the frame.
+        line["calibration"] = frame.calibration ? frame.calibration->to_dict() : Json(nullptr);
+        Json values = Json::object();
+        if (frame.camera_state) {
+            for (const auto& control : with_snapshot_values(controls, *frame.camera_state)) {
+                if (control.current_value) values[control.name] = *control.current_value;
+            }
+        }
+        line["controls"] = std::move(values);
         if (realtime) {
             const double ms = std::chrono::duration<double, std::milli>(now - *first).count();
             line["wall_ms"] = std::round(ms * 1000.0) / 1000.0;
@@ -144,7 +151,7 @@ int run_replay(const ReplayArgs& args) {
                                                                 .playback_rate = args.rate});
     catch_interrupts();
     RangedReplay ranged(replay, args.range);
-    ranged.open();
+    const CameraInfo info = ranged.open();
     if (args.seek) {
         const std::int64_t end = recording_end_us(*replay);
         if (*args.seek >= end) {
@@ -155,7 +162,9 @@ int run_replay(const ReplayArgs& args) {
                                         *args.seek, end));
         }
     }
-    Printer printer{*replay, args.json, realtime, std::nullopt};
+    const auto spec = info.sku ? spec_by_sku(*info.sku) : nullptr;
+    Printer printer{spec ? spec->platform_controls() : CameraControlList{}, args.json, realtime,
+                    std::nullopt};
     if (args.step) return run_steps(*replay, args, printer);
     if (args.seek) replay->seek_relative_us(*args.seek);
 
@@ -183,7 +192,7 @@ int run_replay(const ReplayArgs& args) {
     return 0;
 }
 
-const bool registered = register_command({
+const bool replay_registered = register_command({
     .name = "replay",
     .summary = "replay a recording, one line per frame",
     .setup =

@@ -179,7 +179,7 @@ int run_view(ViewArgs args) {
     return EXIT_INTERRUPTED;
 }
 
-const bool registered = register_command({
+const bool view_registered = register_command({
     .name = "view",
     .summary = "view a recording or a camera in the browser, with depth, controls and recording",
     .setup =

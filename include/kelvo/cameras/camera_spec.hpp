@@ -75,6 +75,12 @@ struct KELVO_API CameraSpec {
     Json to_json() const;
 };
 
+/// `controls` with their current values taken from a camera-state snapshot
+/// (a recording's control values: numbers, switches as true or false);
+/// absent where the snapshot has none or is not an object.
+KELVO_API CameraControlList with_snapshot_values(const CameraControlList& controls,
+                                                 const Json& snapshot);
+
 /// The CameraSpec whose `skus` contain `sku` exactly, or null.
 KELVO_API std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku);
 

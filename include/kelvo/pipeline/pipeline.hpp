@@ -45,7 +45,9 @@ struct FramePacket {
     cv::Mat disparity;        ///< rectified-image pixels; NaN where invalid (stereo back-ends)
     cv::Mat depth;  ///< metres for stereo (fx * baseline / disparity); the mono back-end's depth
     CalibrationPtr calibration;  ///< the calibration used; null when the pair was not rectified
-    CanvasLayout layout;         ///< where the eye lay inside the back-end's canvas
+    /// The source frame's camera-state snapshot (RawFrame::camera_state); null when it had none.
+    std::shared_ptr<const Json> camera_state;
+    CanvasLayout layout;  ///< where the eye lay inside the back-end's canvas
     StageTimings timings;
 };
 

@@ -13,12 +13,25 @@
 
 namespace kelvo {
 
+class Calibration;
+using CalibrationPtr = std::shared_ptr<const Calibration>;
+
 /// One captured stereo frame, still encoded as the camera delivered it.
+///
+/// What was in force for the frame travels with it, attached by the source
+/// as it hands the frame out: a consumer that asked the source afterwards
+/// could already get the next frame's answer (a pump moves on by itself).
 struct RawFrame {
     Payload payload;            ///< JPEG for "MJPG", packed YUYV 4:2:2 for "YUYV"
     std::int64_t pts_us = 0;    ///< from the first packet (live) or recording start
     std::int64_t sequence = 0;  ///< 1 for the first frame a source delivers
     std::optional<std::int64_t> source_frame_idx;  ///< index in a recording's frame index
+    /// The calibration in force for this frame; null when the source has none.
+    CalibrationPtr calibration;
+    /// The camera-state snapshot in force for this frame (a recording's
+    /// control values); null where the source keeps none (a live camera's
+    /// values are read from its control handle).
+    std::shared_ptr<const Json> camera_state;
 };
 
 /// Frames are shared, never copied, between the slot, fan-out callbacks and consumers.

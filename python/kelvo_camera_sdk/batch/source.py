@@ -166,8 +166,9 @@ def read_range(r: FrameRange) -> Iterator[pa.Table]:
                     if frame.pts_us > last_pts:
                         break
                     continue
-                calibration = replay.active_calibration
-                state = replay.camera_controls_snapshot
+                # What was in force for this frame came with it.
+                calibration = frame.calibration
+                state = frame.camera_state
                 values = dict(
                     # Counted from the recording's first selected frame, as a
                     # sequential `kelvo depth` run counts it, so the number
@@ -251,7 +252,8 @@ def read_recordings(paths, start=None, end=None, every: int = 1, *, frames_per_t
     (its output folder), sequence, pts_us, source_frame_idx, payload (the
     still-encoded frame), fourcc, width, height, calibration (the calibration
     in force, as JSON text, or null), calibration_id ("factory", "update:N",
-    "none"), camera_state (JSON text or null) and error (null, or why this
+    "none"), camera_state (the camera state in force for the frame, as
+    JSON text, or null) and error (null, or why this
     recording, or part of it, could not be read; such a row has no frame).
 
     The work is split by recording and by exact frame ranges: about one range

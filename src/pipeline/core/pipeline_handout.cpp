@@ -60,6 +60,7 @@ void PipelineState::finish(PipelineJob& job) {
     packet->pts_us = raw.pts_us;
     packet->source_frame_idx = raw.source_frame_idx;
     packet->calibration = job.calibration;
+    packet->camera_state = raw.camera_state;
     packet->layout = job.layout;
     packet->timings = job.timings;
     try {

@@ -130,7 +130,11 @@ bool PipelineState::decode(const RawFrame& raw, bool colour, int reduction, cv::
 
 std::shared_ptr<const Rectification> PipelineState::rectification_for(HeightWidth eye,
                                                                       PipelineJob& job) {
-    CalibrationPtr calibration = options.source->active_calibration();
+    // The frame's own calibration: the source may have moved on since it
+    // handed the frame out. A host's own source that attaches none is asked
+    // now, as the only answer it has (the kit's sources always attach theirs).
+    CalibrationPtr calibration = job.frame->calibration;
+    if (!calibration) calibration = options.source->active_calibration();
     if (!calibration) {
         if (!warned_no_calibration) {
             warned_no_calibration = true;

@@ -75,6 +75,8 @@ struct LivePumpRun {
     int stream_index = -1;
     AVRational stream_time_base{0, 1};
     std::shared_ptr<PlatformBackend> backend;
+    /// Attached to every frame: the calibration in force while the camera runs.
+    CalibrationPtr calibration;
     int width = 0;
     int height = 0;
     /// The pump ended by itself (end of stream, an error), not by close().
@@ -325,6 +327,7 @@ LiveCapture::Opening LiveCapture::_open_device() const {
     info.sku = sku;
 
     run.backend = _backend;
+    run.calibration = base_calibration();
     run.width = stream_width;
     run.height = stream_height;
     return opening;
@@ -485,8 +488,8 @@ void LiveCapture::_pump_loop(detail::LiveCaptureShared& shared, detail::LivePump
             std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
             auto payload = run.backend->trim_payload(std::move(bytes), run.width, run.height);
             const std::int64_t sequence = ++shared.sequence;
-            FramePtr frame = std::make_shared<const RawFrame>(
-                RawFrame{std::move(payload), pts_us, sequence, std::nullopt});
+            FramePtr frame = std::make_shared<const RawFrame>(RawFrame{
+                std::move(payload), pts_us, sequence, std::nullopt, run.calibration, nullptr});
 
             fanout.dispatch(frame, logger);
             shared.slot.publish(std::move(frame));

@@ -76,32 +76,17 @@ void MkvReplayState::close() {
 }
 
 std::vector<CameraControl> MkvReplayState::list_camera_controls() {
-    std::vector<CameraControl> out;
-    if (!contents_ready.load()) return out;
+    if (!contents_ready.load()) return {};
     const auto& sku = contents.info.sku;
-    if (!sku || sku->empty()) return out;
+    if (!sku || sku->empty()) return {};
     const auto spec = spec_by_sku(*sku);
-    if (!spec) return out;
+    if (!spec) return {};
     std::shared_ptr<const Json> state;
     {
         MutexLock lock(position_mutex);
         state = camera_state;
     }
-    for (const auto& control : spec->platform_controls()) {
-        std::optional<double> value;
-        if (state->is_object()) {
-            const auto it = state->find(control.name);
-            if (it != state->end()) {
-                if (it->is_boolean()) {
-                    value = it->get<bool>() ? 1.0 : 0.0;
-                } else if (it->is_number()) {
-                    value = it->get<double>();
-                }
-            }
-        }
-        out.push_back(control.with_current_value(value));
-    }
-    return out;
+    return with_snapshot_values(spec->platform_controls(), *state);
 }
 
 void MkvReplayState::seek_relative_us(std::int64_t pts_us) {

@@ -29,6 +29,8 @@ FramePtr MkvReplayState::emit_frame(const AVPacket& packet, std::int64_t generat
     raw->sequence = ++sequence;
     last_emitted_pts_us = raw->pts_us;
     advance_histories_to(raw->pts_us);
+    raw->calibration = active_calibration;
+    raw->camera_state = camera_state;
     if (index >= 0) current_idx.store(index);
     if (const std::int64_t idx = current_idx.load(); idx >= 0) raw->source_frame_idx = idx;
     std::int64_t armed = generation;
