@@ -193,7 +193,9 @@ TEST_F(ViewerSessionTest, HostHooksMayCallBackIntoTheSession) {
         EXPECT_EQ(session->record("stop")["last_recording"]["kept_by_host"], true);
         EXPECT_EQ(seen["running"], true);
         // Another command meanwhile is refused with a reason, not left waiting.
-        if (c.asks_for_a_command) EXPECT_NE(refused, "");
+        if (c.asks_for_a_command) {
+            EXPECT_NE(refused, "");
+        }
     }
 }
 
