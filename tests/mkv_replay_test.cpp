@@ -602,11 +602,6 @@ TEST_F(MkvFiles, SeekToFrameIsExactAndRefusesWhatItCannotReach) {
     spec.frames = 5;
     const auto path = make_recording(dir.path(), "seek_frame.mkv", spec);
     MkvReplay replay(path, every_frame());
-    const auto index = [&] {
-        MkvReplay probe(path, every_frame());
-        probe.open();
-        return probe.frame_index();
-    }();
     const auto error_of = [&](MkvReplay& r, std::int64_t idx) -> std::string {
         try {
             r.seek_to_frame(idx);
@@ -619,6 +614,7 @@ TEST_F(MkvFiles, SeekToFrameIsExactAndRefusesWhatItCannotReach) {
     };
     EXPECT_EQ(error_of(replay, 0), "runtime: MkvReplay not open");
     replay.open();
+    const auto index = replay.frame_index();
     MkvReplay no_index(path, every_frame(false, /*index=*/false));
     no_index.open();
     const struct {
