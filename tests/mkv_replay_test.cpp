@@ -575,6 +575,71 @@ TEST_F(MkvFiles, WithoutFrameIndexFramesHaveNoIndexAndStepsFail) {
     EXPECT_EQ(f->pts_us, 100000);
 }
 
+TEST_F(MkvFiles, LoopChangedWhileOpenTakesEffectAtTheNextEnd) {
+    RecordingSpec spec;
+    spec.frames = 3;
+    const auto path = make_recording(dir.path(), "loop_later.mkv", spec);
+    MkvReplay replay(path, every_frame(/*loop=*/false));
+    replay.open();
+    EXPECT_FALSE(replay.loop());
+    std::vector<std::int64_t> idx;
+    const auto next = [&] {
+        FramePtr f = replay.grab();
+        idx.push_back(f ? *f->source_frame_idx : -1);
+    };
+    next();
+    replay.set_loop(true);
+    EXPECT_TRUE(replay.loop());
+    for (int i = 0; i < 3; ++i) next();  // 1, 2, then round to 0
+    replay.set_loop(false);
+    for (int i = 0; i < 3; ++i) next();  // 1, 2, then the end
+    EXPECT_EQ(idx, (std::vector<std::int64_t>{0, 1, 2, 0, 1, 2, -1}));
+    EXPECT_TRUE(replay.at_end());
+}
+
+TEST_F(MkvFiles, SeekToFrameIsExactAndRefusesWhatItCannotReach) {
+    RecordingSpec spec;
+    spec.frames = 5;
+    const auto path = make_recording(dir.path(), "seek_frame.mkv", spec);
+    MkvReplay replay(path, every_frame());
+    const auto error_of = [&](MkvReplay& r, std::int64_t idx) -> std::string {
+        try {
+            r.seek_to_frame(idx);
+        } catch (const std::exception& e) {
+            return std::string(dynamic_cast<const std::invalid_argument*>(&e) ? "invalid: "
+                                                                              : "runtime: ") +
+                   e.what();
+        }
+        return "";
+    };
+    EXPECT_EQ(error_of(replay, 0), "runtime: MkvReplay not open");
+    replay.open();
+    const auto index = replay.frame_index();
+    MkvReplay no_index(path, every_frame(false, /*index=*/false));
+    no_index.open();
+    const struct {
+        MkvReplay* replay;
+        std::int64_t idx;
+        const char* error;
+    } refused[] = {
+        {&replay, -1, "invalid: frame -1 is outside the recording's frames 0..4"},
+        {&replay, 5, "invalid: frame 5 is outside the recording's frames 0..4"},
+        {&no_index, 0, "runtime: seek_to_frame requires build_frame_index=True at open()"},
+    };
+    for (const auto& c : refused) EXPECT_EQ(error_of(*c.replay, c.idx), c.error) << c.idx;
+    // Paused, each seek lets exactly its own frame through.
+    replay.pause();
+    for (const std::int64_t target : {4, 0, 2, 3}) {
+        SCOPED_TRACE(target);
+        replay.seek_to_frame(target);
+        FramePtr f = replay.grab();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->source_frame_idx, target);
+        EXPECT_EQ(f->pts_us, index[static_cast<std::size_t>(target)]);
+        EXPECT_FALSE(replay.grab());
+    }
+}
+
 TEST_F(MkvFiles, CalibrationEpochsFollowTheFrameTime) {
     RecordingSpec spec;
     spec.frames = 10;

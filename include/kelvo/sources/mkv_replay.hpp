@@ -97,11 +97,21 @@ class KELVO_API MkvReplay final : public FrameSource {
     /// MIN_PLAYBACK_RATE..MAX_PLAYBACK_RATE. Any thread, any state.
     void set_playback_rate(double rate);
     double playback_rate() const;
+    /// Whether the end of the recording starts it over from the first frame
+    /// (in place of parking at the end). Any thread, any state; takes effect
+    /// at the next end, so a replay already parked at the end stays there.
+    void set_loop(bool loop);
+    bool loop() const;
     /// Moves to a recording time (microseconds from the start, not an offset).
     void seek_relative_us(std::int64_t pts_us);
     /// Exact one-frame steps through the frame index; the caller usually pauses first.
     void step_one_forward();
     void step_one_backward();
+    /// Moves to entry `idx` of the frame index, exactly as the steps do (a
+    /// paused replay shows that one frame). RuntimeError "MkvReplay not open"
+    /// when not open and without a frame index; std::invalid_argument for an
+    /// entry outside the index.
+    void seek_to_frame(std::int64_t idx);
 
     /// The frame index (pts_us of every frame) built at open().
     std::vector<std::int64_t> frame_index() const;

@@ -177,7 +177,7 @@ MkvReplay::MkvReplay(const std::filesystem::path& path, MkvReplayOptions options
     st.playback_rate.store(options.playback_rate);
     st.path = path.string();
     st.realtime = options.replay_mode == "realtime";
-    st.loop = options.loop;
+    st.loop.store(options.loop);
     st.build_frame_index = options.build_frame_index;
     st.logger = get_logger("kelvo_camera_sdk.mkv_replay");
     if (!opener) {
@@ -297,6 +297,23 @@ void MkvReplay::step_one_forward() {
 }
 void MkvReplay::step_one_backward() {
     _state->step_one_backward();
+}
+void MkvReplay::set_loop(bool loop) {
+    _state->loop.store(loop);
+}
+bool MkvReplay::loop() const {
+    return _state->loop.load();
+}
+void MkvReplay::seek_to_frame(std::int64_t idx) {
+    auto& st = *_state;
+    st.require_open();
+    const auto count = std::ssize(st.contents.frame_pts);
+    if (count == 0) throw RuntimeError("seek_to_frame requires build_frame_index=True at open()");
+    if (idx < 0 || idx >= count) {
+        throw std::invalid_argument(
+            fmt::format("frame {} is outside the recording's frames 0..{}", idx, count - 1));
+    }
+    st.seek_to_frame_idx(idx);
 }
 void MkvReplay::_seek_to_frame_idx(std::int64_t idx) {
     _state->require_open();

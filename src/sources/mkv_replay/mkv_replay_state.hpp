@@ -63,7 +63,6 @@ struct MkvReplayState {
     // Constant after construction.
     std::string path;
     bool realtime = true;
-    bool loop = false;
     bool build_frame_index = true;
     std::shared_ptr<spdlog::logger> logger;
     std::shared_ptr<const MkvInputOpener> opener;
@@ -105,6 +104,7 @@ struct MkvReplayState {
     std::atomic<std::int64_t> pace_t0_wall_ns{NO_ANCHOR};
     std::atomic<std::int64_t> pace_t0_pts_us{NO_ANCHOR};
     std::atomic<double> playback_rate{1.0};
+    std::atomic<bool> loop{false};
 
     void require_open() const {
         if (!demuxer.is_open()) throw RuntimeError("MkvReplay not open");

@@ -76,7 +76,7 @@ void MkvReplayState::moved_to(std::int64_t pts_us, std::int64_t generation) {
 MkvReplayState::PassEnd MkvReplayState::end_pass(std::int64_t generation) {
     MutexLock lock(position_mutex);
     if (demuxer.generation() != generation) return PassEnd::superseded;
-    if (loop) {
+    if (loop.load()) {
         try {
             if (const auto rewound = demuxer.loop_rewind(slot)) {
                 moved_to(0, *rewound);

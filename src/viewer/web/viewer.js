@@ -131,14 +131,25 @@ function applyState(s) {
     fillVariants(s.backend, s.variant);
   }
   const r = s.recording;
+  const l = s.last_recording;
   let status = "not recording";
-  if (r) {
+  // A recording that stopped by itself stays on the page, with why, until
+  // the next one starts.
+  let failure = null;
+  if (r && r.state === "failed") {
+    status = `stopped: ${r.frames_written} frames kept → ${r.path}`;
+    failure = r;
+  } else if (r) {
     status = `${r.is_paused ? "paused" : "recording"}: ${r.frames_written} frames, ${fmt(r.duration_us / 1e6, 2)} s → ${r.path}`;
-  } else if (s.last_recording) {
-    const l = s.last_recording;
+  } else if (l && l.state === "failed") {
+    status = `stopped: ${l.frames_written} frames kept → ${l.path ?? "nothing"}`;
+    failure = l;
+  } else if (l) {
     status = `saved ${l.frames_written} frames → ${l.path}`;
   }
   $("record-status").textContent = status;
+  $("record-failure").textContent = failure ? `recording failed: ${failure.reason}` : "";
+  $("record-failure").hidden = !failure;
   document.body.dataset.playing = s.playing ? "yes" : "no";
   document.body.dataset.generation = s.generation;
 }
