@@ -9,7 +9,7 @@
 
 #include "neural_pipeline_run.hpp"
 
-namespace {
+namespace crestereo_pipeline_test {
 
 namespace fs = std::filesystem;
 
@@ -82,4 +82,4 @@ TEST(CREStereoPipeline, InitialFlowAsDisparity) {
     }
 }
 
-}  // namespace
+}  // namespace crestereo_pipeline_test

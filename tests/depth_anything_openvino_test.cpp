@@ -12,7 +12,7 @@
 #include "kelvo/inference/registry.hpp"
 #include "support/test_paths.hpp"
 
-namespace {
+namespace depth_anything_openvino_test {
 
 namespace fs = std::filesystem;
 
@@ -125,4 +125,4 @@ TEST_F(DepthAnythingEngine, MissingWeightsNameTheFile) {
     }
 }
 
-}  // namespace
+}  // namespace depth_anything_openvino_test

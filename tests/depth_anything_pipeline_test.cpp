@@ -8,7 +8,7 @@
 
 #include "neural_pipeline_run.hpp"
 
-namespace {
+namespace depth_anything_pipeline_test {
 
 namespace fs = std::filesystem;
 
@@ -50,4 +50,4 @@ TEST(DepthAnythingPipeline, RelativeDepthOfTheLeftEye) {
     }
 }
 
-}  // namespace
+}  // namespace depth_anything_pipeline_test

@@ -7,7 +7,7 @@
 #include "kelvo/inference/registry.hpp"
 #include "neural_test_helpers.hpp"
 
-namespace {
+namespace depth_anything_test {
 
 using kelvo::Json;
 using kelvo::testing::at4;
@@ -178,4 +178,4 @@ TEST(DepthAnythingPostprocess, DepthAdjustmentIsLast) {
     EXPECT_GT(cv::norm(out, crop, cv::NORM_INF), 0.1);
 }
 
-}  // namespace
+}  // namespace depth_anything_test

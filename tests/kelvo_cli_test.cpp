@@ -32,7 +32,7 @@
 
 extern char** environ;
 
-namespace {
+namespace kelvo_cli_test {
 
 namespace fs = std::filesystem;
 using kelvo::Json;
@@ -734,4 +734,4 @@ TEST(KelvoModels, ListsEveryExpectedFileWithItsPathAndStatus) {
     }
 }
 
-}  // namespace
+}  // namespace kelvo_cli_test

@@ -30,7 +30,7 @@ extern "C" {
 #include "support/test_paths.hpp"
 
 namespace kelvo {
-namespace {
+namespace live_capture_test {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -1082,5 +1082,5 @@ TEST_F(LiveCaptureTest, AtEndOnlyOnceThePumpEndedByItselfWhileOpen) {
     }
 }
 
-}  // namespace
+}  // namespace live_capture_test
 }  // namespace kelvo

@@ -10,7 +10,7 @@
 #include "kelvo/inference/registry.hpp"
 #include "support/test_paths.hpp"
 
-namespace {
+namespace metric3d_openvino_test {
 
 namespace fs = std::filesystem;
 
@@ -104,4 +104,4 @@ TEST_F(Metric3DEngine, DepthAdjustmentAppliedAfterRescaling) {
     EXPECT_LT(cv::norm(adjusted, canonical * 3.0 + 0.1, cv::NORM_INF), 1e-4);
 }
 
-}  // namespace
+}  // namespace metric3d_openvino_test

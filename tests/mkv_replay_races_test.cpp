@@ -11,7 +11,7 @@
 #include "mkv_timed_recording.hpp"
 
 namespace kelvo {
-namespace {
+namespace mkv_replay_races_test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -108,5 +108,5 @@ TEST(MkvReplayRaces, ASeekAsThePumpReachesTheEndIsNotLostToParking) {
     EXPECT_EQ(seen, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4}));
 }
 
-}  // namespace
+}  // namespace mkv_replay_races_test
 }  // namespace kelvo

@@ -19,7 +19,7 @@
 #include "support/log_capture.hpp"
 
 namespace kelvo {
-namespace {
+namespace mkv_replay_realtime_test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -407,5 +407,5 @@ TEST_F(MkvRealtime, CloseFromInsideACallbackAndDestroyWithoutClose) {
     }  // destroyed while playing
 }
 
-}  // namespace
+}  // namespace mkv_replay_realtime_test
 }  // namespace kelvo

@@ -8,7 +8,7 @@
 #include "kelvo/inference/base.hpp"
 #include "support/test_paths.hpp"
 
-namespace {
+namespace neural_openvino_test {
 
 std::filesystem::path model(const std::string& name) {
     return std::filesystem::path(KELVO_TEST_MODELS_DIR) / (name + ".onnx");
@@ -124,4 +124,4 @@ TEST_F(NeuralBaseOnOpenVINO, AnInjectedEngineIsUsedAsGiven) {
     EXPECT_THROW(engine->submit({blob, blob}), kelvo::RuntimeError);
 }
 
-}  // namespace
+}  // namespace neural_openvino_test

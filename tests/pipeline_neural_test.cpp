@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
@@ -129,9 +130,11 @@ class TestMonoNet final : public kelvo::NeuralMonoInferenceBase {
 };
 
 template <typename Net>
-void register_test_class(const char* key, int inputs) {
+void register_test_class(const char* key, int inputs,
+                         std::optional<kelvo::InferenceKind> kind = std::nullopt) {
     kelvo::InferenceClass cls;
     cls.key = key;
+    cls.kind = kind;
     cls.label = key;
     cls.neural = true;
     cls.variants = [] {
@@ -156,8 +159,40 @@ class PipelineNeural : public ::testing::Test {
     static void SetUpTestSuite() {
         register_test_class<TestStereoNet>("test-stereo-net", 2);
         register_test_class<TestMonoNet>("test-mono-net", 1);
+        register_test_class<TestMonoNet>("test-mono-net-said-mono", 1, kelvo::InferenceKind::mono);
+        register_test_class<TestMonoNet>("test-mono-net-said-stereo", 1,
+                                         kelvo::InferenceKind::stereo);
+        register_test_class<TestStereoNet>("test-stereo-net-said-mono", 2,
+                                           kelvo::InferenceKind::mono);
     }
 };
+
+// The kind consumers go by: the class's when it says, else the instance's;
+// a class whose instances work otherwise is refused before anything runs.
+TEST_F(PipelineNeural, BackendKindIsTheClassesAndMustMatchItsInstances) {
+    const struct {
+        const char* key;
+        std::optional<kelvo::InferenceKind> kind;  ///< absent: refused
+    } cases[] = {
+        {"test-stereo-net", kelvo::InferenceKind::stereo},
+        {"test-mono-net", kelvo::InferenceKind::mono},
+        {"test-mono-net-said-mono", kelvo::InferenceKind::mono},
+        {"test-mono-net-said-stereo", std::nullopt},
+        {"test-stereo-net-said-mono", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        auto source = std::make_shared<kelvo::testing::MemorySource>(
+            std::vector<std::vector<std::uint8_t>>{}, 1280, 360, nullptr);
+        if (c.kind) {
+            kelvo::Pipeline pipeline({.source = source, .backend = c.key});
+            EXPECT_EQ(pipeline.backend_kind(), *c.kind);
+        } else {
+            EXPECT_THROW(kelvo::Pipeline({.source = source, .backend = c.key}),
+                         kelvo::RuntimeError);
+        }
+    }
+}
 
 std::vector<FramePacketPtr> drain(kelvo::Pipeline& pipeline) {
     std::vector<FramePacketPtr> packets;

@@ -15,7 +15,7 @@
 #include "support/test_paths.hpp"
 
 namespace kelvo {
-namespace {
+namespace recorder_crash_test {
 
 using testing::make_frame;
 using testing::make_jpeg;
@@ -171,5 +171,5 @@ TEST(RecorderCrash, AFullDiskStopsTheRecorderAndKeepsWhatWasWritten) {
     EXPECT_EQ(back.attachments.count("camera_info.json"), 1u);
 }
 
-}  // namespace
+}  // namespace recorder_crash_test
 }  // namespace kelvo

@@ -540,9 +540,14 @@ TEST(RecorderLifecycle, StatusStopAndSecondStop) {
     const auto path = dir / "life.mkv";
     MkvRecorder rec(base_options(path));
     EXPECT_FALSE(rec.is_running());
+    EXPECT_EQ(rec.status().state, "idle");
     EXPECT_THROW(rec.stop(), RuntimeError);
     rec.start();
     EXPECT_TRUE(rec.is_running());
+    EXPECT_EQ(rec.status().state, "recording");
+    rec.pause();
+    EXPECT_EQ(rec.status().state, "paused");
+    rec.resume();
     EXPECT_THROW(rec.start(), RuntimeError);
     for (int i = 0; i < 5; ++i) rec.feed(make_frame(make_jpeg(i), i * 40'000, i + 1));
     ASSERT_TRUE(wait_until([&] { return rec.status().frames_written == 5; }));
@@ -552,8 +557,11 @@ TEST(RecorderLifecycle, StatusStopAndSecondStop) {
     EXPECT_EQ(st.path, path.string());
     EXPECT_GT(st.bytes_written, 0);
     EXPECT_EQ(st.to_json()["frames_written"], 5);
+    EXPECT_EQ(st.to_json()["state"], "recording");
+    EXPECT_TRUE(st.to_json()["reason"].is_null());
     const auto first = rec.stop();
     EXPECT_FALSE(rec.is_running());
+    EXPECT_EQ(rec.status().state, "idle");
     rec.feed(make_frame(make_jpeg(9), 999'999, 99));  // ignored after stop
     const auto second = rec.stop();
     EXPECT_EQ(first.to_json(), second.to_json());
@@ -635,9 +643,18 @@ TEST(RecorderLifecycle, AWriteErrorStopsTheRecorderAndIsLogged) {
     rec.feed(make_frame(make_jpeg(0), 0, 1));
     ASSERT_TRUE(wait_until([&] { return !rec.is_running(); }));
     EXPECT_TRUE(cap.contains("recording failed, stopping: /dev/full", spdlog::level::err));
-    rec.feed(make_frame(make_jpeg(1), 1, 2));  // ignored
-    const auto result = rec.stop();
-    EXPECT_EQ(result.frames_written, 0);
+    // The status says so, and why, also after the owner's stop.
+    for (int round = 0; round < 2; ++round) {
+        const RecordingStatus st = rec.status();
+        EXPECT_EQ(st.state, "failed");
+        ASSERT_TRUE(st.reason);
+        EXPECT_FALSE(st.reason->empty());
+        EXPECT_EQ(st.to_json()["reason"], *st.reason);
+        if (round == 0) {
+            rec.feed(make_frame(make_jpeg(1), 1, 2));  // ignored
+            EXPECT_EQ(rec.stop().frames_written, 0);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -552,6 +553,31 @@ TEST(RecordingManagerRecording, TwoCyclesFromALivePumpWriteTwoFiles) {
         ASSERT_FALSE(back.events.at("camera_state").empty());
         EXPECT_EQ(back.events.at("camera_state")[0].second, R"({"exposure":11})");
     }
+}
+
+TEST(RecordingManagerRecording, AFullDiskIsReportedWithItsReasonAndTheNextRecordingWorks) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TempDir dir("recording_manager");
+    auto source = std::make_shared<TestSource>(/*live=*/true);
+    RecordingManager manager(real_options(source));
+    manager.start("/dev/full", {.camera_controls = std::nullopt, .camera_info_payload = PAYLOAD});
+    source->emit(make_frame(make_jpeg(0), 33'333, 1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (manager.is_running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto failed = manager.status();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->state, "failed");
+    ASSERT_TRUE(failed->reason);
+    EXPECT_FALSE(failed->reason->empty());
+
+    const auto path = dir / "after.mkv";
+    manager.start(path, {.camera_controls = std::nullopt, .camera_info_payload = PAYLOAD});
+    EXPECT_EQ(manager.status()->state, "recording");
+    EXPECT_EQ(source->fanout_count(), 1u);
+    for (int i = 1; i <= 5; ++i) source->emit(make_frame(make_jpeg(i), (i + 1) * 33'333, i + 1));
+    EXPECT_EQ(manager.stop().frames_written, 5);
+    EXPECT_EQ(read_recording(path).video.size(), 5u);
 }
 
 TEST(RecordingManagerRecording, ARealtimeReplayIsRecordedFromItsPumpOnly) {

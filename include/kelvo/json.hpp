@@ -3,8 +3,11 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "kelvo/export.hpp"
 
 namespace kelvo {
 using Json = nlohmann::ordered_json;
@@ -15,5 +18,9 @@ template <typename T>
 Json optional_json(const std::optional<T>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
+
+/// An integer JSON value (a float with no fraction is accepted) that fits an
+/// int; std::invalid_argument naming `name` otherwise.
+KELVO_API int as_int(const Json& value, const std::string& name);
 }  // namespace detail
 }  // namespace kelvo

@@ -111,7 +111,7 @@ class BatchDepth {
         };
         _pipeline = std::make_unique<Pipeline>(std::move(options));
         _meaning = cli::map_meaning(*_pipeline);
-        _mono = cli::is_mono(*_pipeline);
+        _mono = _pipeline->backend_kind() == InferenceKind::mono;
         _pipeline->start();
     }
     ~BatchDepth() {

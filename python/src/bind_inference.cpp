@@ -160,6 +160,14 @@ void bind_registry(nb::module_& m) {
         .def_prop_ro("key", [](const PyInferenceClass& c) { return c.cls->key; })
         .def_prop_ro("LABEL", [](const PyInferenceClass& c) { return c.cls->label; })
         .def_prop_ro("NEURAL", [](const PyInferenceClass& c) { return c.cls->neural; })
+        .def_prop_ro(
+            "KIND",
+            [](const PyInferenceClass& c) -> std::optional<std::string> {
+                if (!c.cls->kind) return std::nullopt;
+                return kind_name(*c.cls->kind);
+            },
+            "\"stereo\" (both eyes in, disparity out) or \"mono\" (one eye in, depth out); "
+            "None for a class registered without saying.")
         .def("variants", [](const PyInferenceClass& c) { return c.cls->variants(); })
         .def(
             "variant",

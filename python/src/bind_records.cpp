@@ -176,6 +176,14 @@ void bind_catalogue(nb::module_& m) {
     control.def("to_dict", [](const CameraControl& c) { return from_json(c.to_json()); })
         .def("__eq__", [](const CameraControl& a, const CameraControl& b) { return a == b; })
         .def("__repr__", [](const CameraControl& c) { return "CameraControl('" + c.name + "')"; });
+    m.def(
+        "check_camera_control_value",
+        [](const CameraControl& c, nb::handle value) {
+            return check_camera_control_value(c, to_json(value));
+        },
+        nb::arg("control"), nb::arg("value"),
+        "The integer the camera takes for `value` (a number, or True/False for a switch); "
+        "ValueError when it is out of range, off the step or not an entry of the menu.");
 
     nb::class_<CameraSpec> spec(m, "CameraSpec", "One camera family (immutable).");
     RecordBinder<CameraSpec>(spec)

@@ -9,6 +9,7 @@
 #include "bind_batch.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/platform/base.hpp"
+#include "kelvo/position.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "log_bridge.hpp"
 #include "py_callback.hpp"
@@ -45,6 +46,17 @@ NB_MODULE(_native, m) {
     bind_testing(m);
 #endif
 
+    // The command line's own position parser, so that a text names the same
+    // place from Python; std::invalid_argument arrives as ValueError.
+    m.def(
+        "parse_position",
+        [](const std::string& text, const std::string& what) {
+            const kelvo::Position p = kelvo::parse_position(text, what);
+            return std::make_pair(p.is_time, p.value);
+        },
+        nb::arg("text"), nb::arg("what"),
+        "(is_time, value): a frame index (\"120\") or a time with its unit (\"2.5s\"), in "
+        "microseconds.");
     m.def(
         "_flush_logs",
         [] {

@@ -10,6 +10,10 @@
 
 namespace kelvo {
 
+const char* kind_name(InferenceKind kind) {
+    return kind == InferenceKind::mono ? "mono" : "stereo";
+}
+
 float invalid_value() {
     return std::numeric_limits<float>::quiet_NaN();
 }

@@ -11,20 +11,6 @@
 
 namespace kelvo::detail {
 
-int as_int(const Json& value, const std::string& name) {
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v >= std::numeric_limits<int>::min() && v <= std::numeric_limits<int>::max()) {
-            return static_cast<int>(v);
-        }
-    } else if (value.is_number_float()) {
-        const double v = value.get<double>();
-        if (std::isfinite(v) && v == std::floor(v) && std::abs(v) < 2e9) return static_cast<int>(v);
-    }
-    throw std::invalid_argument(
-        fmt::format("{} must be an integer; got {}", repr(name), value.dump()));
-}
-
 JsonFields::JsonFields(const Json& body, std::string what) : _body(body), _what(std::move(what)) {
     if (!_body.is_object()) {
         throw std::invalid_argument(_what + " must be a JSON object; got " + _body.dump());

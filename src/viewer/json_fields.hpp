@@ -10,9 +10,6 @@
 
 namespace kelvo::detail {
 
-/// An integer JSON value (a float with no fraction is accepted) that fits an int.
-int as_int(const Json& value, const std::string& name);
-
 class JsonFields {
   public:
     /// invalid_argument unless `body` is an object; `what` names it in messages.

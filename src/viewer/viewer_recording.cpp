@@ -14,9 +14,10 @@ namespace {
 constexpr const char* STOPPED_BY_ITSELF = "the recorder stopped by itself";
 
 /// A held recording that no longer runs stopped by itself (a write error):
-/// the controller lets go of a recording only when it is stopped.
+/// the controller lets go of a recording only when it is stopped. (A
+/// recorder a host stands in may not say so in its state.)
 bool failed(const RecordingStatus& status) {
-    return !status.is_running;
+    return status.state == "failed" || !status.is_running;
 }
 
 /// What the recorder wrote before it failed, as a finished recording, so
@@ -47,8 +48,8 @@ Json ViewerSessionState::recording_json(const std::optional<RecordingStatus>& st
     if (!status) return nullptr;
     Json j = status->to_json();
     if (failed(*status)) {
-        if (!j.contains("state")) j["state"] = "failed";
-        if (!j.contains("reason") || j["reason"].is_null()) j["reason"] = STOPPED_BY_ITSELF;
+        j["state"] = "failed";
+        if (j["reason"].is_null()) j["reason"] = STOPPED_BY_ITSELF;
     }
     return j;
 }

@@ -22,33 +22,6 @@ constexpr double FIGURES_PERIOD_S = 1.0;
 /// stop takes to drain its writer.
 constexpr double STOP_WAIT_S = 10.0;
 
-/// `value` as the integer the control handle takes; invalid_argument when it
-/// is not one of the control's values. Only a switch takes true or false; a
-/// menu takes its entries only (the range of "auto_exposure" spans values
-/// its menu leaves out, which drivers refuse).
-int camera_control_value(const CameraControl& c, const Json& value) {
-    if (value.is_boolean() && c.kind != "boolean") {
-        throw std::invalid_argument(
-            fmt::format("camera control {} takes a number, not true or false", repr(c.name)));
-    }
-    const int v = value.is_boolean() ? (value.get<bool>() ? 1 : 0) : as_int(value, c.name);
-    if (v < c.min || v > c.max || (c.step > 1 && (v - c.min) % c.step != 0)) {
-        throw std::invalid_argument(
-            fmt::format("camera control {} must be within {}..{}{}; got {}", c.name, c.min, c.max,
-                        c.step > 1 ? fmt::format(" in steps of {}", c.step) : "", v));
-    }
-    if (c.enum_values) {
-        std::string entries;
-        for (const auto& [entry, label] : *c.enum_values) {
-            if (entry == v) return v;
-            entries += fmt::format("{}{} ({})", entries.empty() ? "" : ", ", entry, label);
-        }
-        throw std::invalid_argument(
-            fmt::format("camera control {} takes one of {}; got {}", c.name, entries, v));
-    }
-    return v;
-}
-
 }  // namespace
 
 const char* busy_message(ViewerTask busy) {
@@ -269,7 +242,7 @@ Json ViewerSession::state() const {
         const auto stats = pipeline->stats();
         j["backend"] = pipeline->backend_key();
         j["variant"] = pipeline->variant().slug;
-        j["mono"] = dynamic_cast<const NeuralMonoInferenceBase*>(&pipeline->backend()) != nullptr;
+        j["mono"] = pipeline->backend_kind() == InferenceKind::mono;
         j["pipeline_fps"] = stats.fps;
         j["frames_grabbed"] = stats.frames_grabbed;
         j["frames_emitted"] = stats.frames_emitted;
@@ -351,7 +324,7 @@ void ViewerSession::set_camera_control(const std::string& name, const Json& valu
         if (c.name == name) found = c;
     }
     if (!found) throw std::invalid_argument("unknown camera control " + repr(name));
-    const int v = detail::camera_control_value(*found, value);
+    const int v = check_camera_control_value(*found, value);
     auto handle = st.live->camera_controls();
     if (!handle) throw RuntimeError("the camera's controls are not open");
     handle->set(name, v);

@@ -6,7 +6,7 @@ import subprocess
 import pytest
 
 import kelvo_camera_sdk as k
-from kelvo_camera_sdk.cameras.camera_spec import spec_by_sku
+from kelvo_camera_sdk.cameras.camera_spec import check_camera_control_value, spec_by_sku
 from kelvo_camera_sdk.cameras.kelvo_fenwa import KELVO_FENWA
 
 
@@ -51,6 +51,15 @@ def test_registry_lists_every_backend_with_metadata():
     meta = bm.variants()[0].selector_meta
     assert list(meta)[:3] == ["task", "speed_tier", "accuracy_tier"]
     assert bm.variants()[0].input_size == (256, 512)
+    # The kind is the class's metadata; a variant's task tag says the same.
+    for key, cls in classes.items():
+        assert cls.KIND in ("stereo", "mono")
+        task = cls.variants()[0].selector_meta.get("task")
+        if task in ("stereo", "mono"):
+            assert cls.KIND == task, key
+    assert classes["metric3d-v2-vit-small"].KIND == "mono"
+    assert classes["depth-anything-v2-small"].KIND == "mono"
+    assert bm.KIND == "stereo"
 
 
 def test_backends_in_the_order_of_the_kelvo_command(kelvo):
@@ -61,3 +70,25 @@ def test_backends_in_the_order_of_the_kelvo_command(kelvo):
     module = [(c.key, c.variants()[0].slug, [v.slug for v in c.variants()])
               for c in k.registered_inferences()]
     assert module == command
+
+
+def _control(name):
+    return next(c for c in KELVO_FENWA.controls if c.name == name)
+
+
+@pytest.mark.parametrize("name, value, expected", [
+    ("exposure", 312, 312),
+    ("exposure", 80000.0, 80000),
+    ("white_balance_auto", True, 1),
+    ("auto_exposure", 3, 3),
+    ("exposure", 0, "must be within 1..80000; got 0"),
+    ("exposure", 2.5, "must be an integer; got 2.5"),
+    ("exposure", True, "takes a number, not true or false"),
+    ("auto_exposure", 2, "takes one of 1 (Manual), 3 (Aperture Priority); got 2"),
+])
+def test_camera_control_values_checked_as_the_viewer_and_kelvo_record_do(name, value, expected):
+    if isinstance(expected, int):
+        assert check_camera_control_value(_control(name), value) == expected
+    else:
+        with pytest.raises(ValueError, match=expected.replace("(", r"\(").replace(")", r"\)")):
+            check_camera_control_value(_control(name), value)

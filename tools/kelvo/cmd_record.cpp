@@ -1,6 +1,7 @@
 // `kelvo record`: records a connected camera into a Matroska recording.
 #include <chrono>
 #include <cmath>
+#include <stdexcept>
 #include <thread>
 
 #include <fmt/format.h>
@@ -54,9 +55,10 @@ std::string check_against(const CameraSpec& family, const std::string& mode,
             if (c.name == name) found = &c;
         }
         if (!found) return "unknown camera control " + repr(name);
-        if (value < found->min || value > found->max) {
-            return fmt::format("camera control {} must be within {}..{}; got {}", name, found->min,
-                               found->max, value);
+        try {
+            check_camera_control_value(*found, Json(value));
+        } catch (const std::invalid_argument& e) {
+            return e.what();
         }
     }
     return {};

@@ -107,7 +107,7 @@ int run_steps(MkvReplay& replay, const ReplayArgs& args, Printer& printer) {
     long long done = 0;
     for (; done < count && !interrupted(); ++done) {
         if (done == 0) {
-            replay._seek_to_frame_idx(at);
+            replay.seek_to_frame(at);
         } else {
             const auto before = replay.current_frame_idx();
             if (steps > 0) {

@@ -69,7 +69,7 @@ MapMeaning depth_meaning(const std::string& backend, bool metric) {
 }
 
 bool is_mono(const Pipeline& pipeline) {
-    return dynamic_cast<const NeuralMonoInferenceBase*>(&pipeline.backend()) != nullptr;
+    return pipeline.backend_kind() == InferenceKind::mono;
 }
 
 bool metric_depth(const Pipeline& pipeline) {

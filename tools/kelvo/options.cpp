@@ -1,7 +1,6 @@
 #include "options.hpp"
 
-#include <cmath>
-#include <limits>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -43,36 +42,11 @@ CLI::Validator one_of(std::vector<std::string> values) {
 }
 
 Position parse_position(const std::string& text, std::string_view option) {
-    Position out;
-    out.text = text;
-    if (const auto index = parse_integer(text)) {
-        if (*index < 0)
-            throw UsageError(fmt::format("{} must not be negative; got {}", option, text));
-        out.value = *index;
-        return out;
+    try {
+        return kelvo::parse_position(text, option);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
     }
-    struct Unit {
-        std::string_view suffix;
-        double to_us;
-    };
-    // Longest suffix first: "ms" and "us" also end in "s".
-    static constexpr Unit UNITS[] = {{"ms", 1e3}, {"us", 1.0}, {"s", 1e6}};
-    for (const auto& unit : UNITS) {
-        if (text.size() <= unit.suffix.size() || !text.ends_with(unit.suffix)) continue;
-        const auto number =
-            parse_number(std::string_view(text).substr(0, text.size() - unit.suffix.size()));
-        if (!number || !std::isfinite(*number)) break;
-        if (*number < 0)
-            throw UsageError(fmt::format("{} must not be negative; got {}", option, text));
-        const double us = std::round(*number * unit.to_us);
-        if (us > static_cast<double>(std::numeric_limits<std::int64_t>::max() / 2)) break;
-        out.is_time = true;
-        out.value = static_cast<std::int64_t>(us);
-        return out;
-    }
-    throw UsageError(fmt::format(
-        "{} expects a frame index (120) or a time with its unit (2.5s, 1500ms, 250000us); got '{}'",
-        option, text));
 }
 
 CLI::Validator position_check() {

@@ -12,6 +12,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "kelvo/position.hpp"
+
 namespace kelvo::cli {
 
 /// Checks run by the parser, so a bad value is a usage error naming the option.
@@ -19,14 +21,8 @@ CLI::Validator at_least(long long minimum);
 CLI::Validator not_zero();
 CLI::Validator one_of(std::vector<std::string> values);
 
-/// A place in a recording given as a frame index ("120") or a time with its
-/// unit ("2.5s", "1500ms", "250000us").
-struct Position {
-    bool is_time = false;
-    std::int64_t value = 0;  ///< microseconds or frame index
-    std::string text;        ///< as the user wrote it
-};
-/// UsageError naming `option` when `text` is neither form.
+using kelvo::Position;
+/// kelvo::parse_position, its refusal a UsageError naming `option`.
 Position parse_position(const std::string& text, std::string_view option);
 CLI::Validator position_check();
 

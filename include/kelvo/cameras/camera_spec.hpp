@@ -81,6 +81,14 @@ struct KELVO_API CameraSpec {
 KELVO_API CameraControlList with_snapshot_values(const CameraControlList& controls,
                                                  const Json& snapshot);
 
+/// `value` as the integer a camera's control handle takes, or
+/// std::invalid_argument saying why not: out of range or off the step, not
+/// an entry of the menu (the range of "auto_exposure" spans values its menu
+/// leaves out, which drivers refuse), true or false for anything but a
+/// switch. The one check of a control value for the viewer, the command
+/// line and Python.
+KELVO_API int check_camera_control_value(const CameraControl& control, const Json& value);
+
 /// The CameraSpec whose `skus` contain `sku` exactly, or null.
 KELVO_API std::shared_ptr<const CameraSpec> spec_by_sku(const std::string& sku);
 

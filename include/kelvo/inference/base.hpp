@@ -59,6 +59,13 @@ struct InferenceCreateOptions {
 /// Invalid disparity or depth is marked NaN in every map the kit produces.
 KELVO_API float invalid_value();
 
+/// What a back-end takes and gives: both eyes and a disparity map (stereo),
+/// or one eye and a depth map (mono). A class's kind is registry metadata,
+/// the one answer for every consumer.
+enum class InferenceKind { stereo, mono };
+/// "stereo" or "mono".
+KELVO_API const char* kind_name(InferenceKind kind);
+
 /// Root of every back-end.
 class KELVO_API DepthInferenceBase {
   public:
@@ -172,6 +179,7 @@ class KELVO_API NeuralStereoInferenceBase : public NeuralInferenceBase {
 class KELVO_API NeuralMonoInferenceBase : public NeuralInferenceBase {
   public:
     NeuralMonoInferenceBase();
+    static constexpr InferenceKind KIND = InferenceKind::mono;
     /// The base's control descriptors; subclasses inherit them.
     static std::vector<IntControl> CONTROLS();
     bool is_mono() const override { return true; }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -19,6 +20,10 @@ struct KELVO_API InferenceClass {
     std::string key;
     std::string label;
     bool neural = true;
+    /// The class's `KIND` (stereo unless it says otherwise) when registered
+    /// with KELVO_REGISTER_INFERENCE; absent in a class a host registers by
+    /// hand without saying, whose instances then tell.
+    std::optional<InferenceKind> kind;
     std::function<std::vector<InferenceVariant>()> variants;
     std::function<std::unique_ptr<DepthInferenceBase>(const InferenceVariant&,
                                                       const InferenceCreateOptions&)>
@@ -62,6 +67,10 @@ concept HasNeuralFlag = requires {
     T::NEURAL;
 };
 template <typename T>
+concept HasKind = requires {
+    T::KIND;
+};
+template <typename T>
 concept HasControls = requires {
     T::CONTROLS();
 };
@@ -75,6 +84,11 @@ InferenceClass make_inference_class(const char* key) {
         cls.neural = T::NEURAL;
     } else {
         cls.neural = true;
+    }
+    if constexpr (HasKind<T>) {
+        cls.kind = T::KIND;
+    } else {
+        cls.kind = InferenceKind::stereo;
     }
     cls.variants = [] { return T::variants(); };
     cls.create = [](const InferenceVariant& variant, const InferenceCreateOptions& options) {

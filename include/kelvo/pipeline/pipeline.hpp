@@ -188,6 +188,8 @@ class KELVO_API Pipeline {
     const InferenceVariant& variant() const;
     /// The back-end instance (owned by the pipeline).
     const DepthInferenceBase& backend() const;
+    /// Its class's kind: mono back-ends give depth and no disparity.
+    InferenceKind backend_kind() const;
     /// The source frames come from.
     const std::shared_ptr<FrameSource>& source() const;
     /// What the source reported when the pipeline opened it (absent before).

@@ -57,6 +57,10 @@ struct RecordingStatus {
     std::int64_t frames_dropped = 0;
     std::int64_t bytes_written = 0;
     std::int64_t duration_us = 0;  ///< recording time of the last written frame
+    /// "idle" (not started, or stopped), "recording", "paused", or "failed":
+    /// stopped by itself on a write error, what it wrote before kept.
+    std::string state = "idle";
+    std::optional<std::string> reason;  ///< why it failed; only when "failed"
     KELVO_API Json to_json() const;
 };
 

@@ -5,13 +5,10 @@ excluded, and every n-th frame of the range is kept."""
 from __future__ import annotations
 
 import bisect
-import math
-import re
 from dataclasses import dataclass
 from typing import List, Optional
 
-_TIME = re.compile(r"^\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)(ms|us|s)\s*$")
-_TO_US = {"ms": 1e3, "us": 1.0, "s": 1e6}
+from .._native import parse_position
 
 
 @dataclass(frozen=True)
@@ -22,24 +19,15 @@ class Position:
 
     @staticmethod
     def parse(value, what: str) -> "Position":
-        """None, a frame index (int or "120") or a time with its unit ("2.5s")."""
+        """None, a frame index (int or "120") or a time with its unit ("2.5s"),
+        read by the command line's own parser."""
         if value is None:
             return Position()
-        if isinstance(value, bool):
+        if isinstance(value, bool) or not isinstance(value, (int, str)):
             raise ValueError(f"{what} must be a frame index or a time; got {value!r}")
-        text = str(value).strip()
-        if isinstance(value, int) or re.fullmatch(r"[-+]?[0-9]+", text):
-            index = int(text)
-            if index < 0:
-                raise ValueError(f"{what} must not be negative; got {text}")
-            return Position(index, False, text)
-        m = _TIME.match(text)
-        if m:
-            us = round(float(m.group(1)) * _TO_US[m.group(2)])
-            if math.isfinite(us):
-                return Position(int(us), True, text)
-        raise ValueError(f"{what} expects a frame index (120) or a time with its unit "
-                         f"(2.5s, 1500ms, 250000us); got {value!r}")
+        text = str(value)
+        is_time, number = parse_position(text, what)
+        return Position(number, is_time, text)
 
 
 def select_positions(index: List[int], start: Position, end: Position, every: int) -> List[int]:

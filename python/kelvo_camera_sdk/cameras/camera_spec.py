@@ -1,5 +1,19 @@
 """Immutable catalogue records and the lookup by product code."""
 
-from .._native import CameraControl, CameraSpec, CaptureMode, catalogue, spec_by_sku
+from .._native import (
+    CameraControl,
+    CameraSpec,
+    CaptureMode,
+    catalogue,
+    check_camera_control_value,
+    spec_by_sku,
+)
 
-__all__ = ["CameraControl", "CameraSpec", "CaptureMode", "catalogue", "spec_by_sku"]
+__all__ = [
+    "CameraControl",
+    "CameraSpec",
+    "CaptureMode",
+    "catalogue",
+    "check_camera_control_value",
+    "spec_by_sku",
+]

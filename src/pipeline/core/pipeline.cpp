@@ -63,6 +63,13 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
         throw RuntimeError(fmt::format("back-end '{}' is neither a classical nor a neural back-end",
                                        options.backend));
     }
+    // Consumers go by the class's kind: an instance that works otherwise
+    // would give them the wrong maps.
+    if (s.cls->kind && s.mono != (*s.cls->kind == InferenceKind::mono)) {
+        throw RuntimeError(fmt::format("back-end '{}' is registered as {} but its instance is {}",
+                                       options.backend, kind_name(*s.cls->kind),
+                                       s.mono ? "mono" : "stereo"));
+    }
     for (const auto& [name, value] : options.controls)
         s.backend->set_inference_control(name, value);
     for (auto& enabled : s.streams) enabled = true;
@@ -226,6 +233,9 @@ const InferenceVariant& Pipeline::variant() const {
 }
 const DepthInferenceBase& Pipeline::backend() const {
     return *_state->backend;
+}
+InferenceKind Pipeline::backend_kind() const {
+    return _state->mono ? InferenceKind::mono : InferenceKind::stereo;
 }
 
 const std::shared_ptr<FrameSource>& Pipeline::source() const {

@@ -1,5 +1,5 @@
-// MkvRecorder: the queue, the writer thread and recording time; the muxing
-// itself is MatroskaWriter's.
+// MkvRecorder: the queue and the writer thread; recording time is
+// RecordingTimeline's, the muxing itself MatroskaWriter's.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -17,30 +17,10 @@
 #include "kelvo/sync.hpp"
 #include "kelvo/worker_thread.hpp"
 #include "pipeline/recorder/matroska_writer.hpp"
+#include "pipeline/recorder/recorder_options.hpp"
+#include "pipeline/recorder/recording_timeline.hpp"
 
 namespace kelvo {
-
-Json RecordingStatus::to_json() const {
-    Json j;
-    j["is_running"] = is_running;
-    j["is_paused"] = is_paused;
-    j["path"] = path;
-    j["frames_written"] = frames_written;
-    j["frames_dropped"] = frames_dropped;
-    j["bytes_written"] = bytes_written;
-    j["duration_us"] = duration_us;
-    return j;
-}
-
-Json RecordingResult::to_json() const {
-    Json j;
-    j["path"] = path;
-    j["frames_written"] = frames_written;
-    j["frames_dropped"] = frames_dropped;
-    j["bytes"] = bytes;
-    j["duration_us"] = duration_us;
-    return j;
-}
 
 namespace detail {
 
@@ -61,42 +41,6 @@ std::int64_t wall_now_ns() {
         .count();
 }
 
-/// The frame rate of a mode slug "<w>x<h>@<fps>-<FOURCC>", if it has one
-/// (read the same in every locale).
-std::optional<double> fps_from_slug(const std::string& slug) {
-    const auto at = slug.find('@');
-    if (at == std::string::npos) return std::nullopt;
-    const auto dash = slug.find('-', at);
-    const std::string_view text =
-        std::string_view(slug).substr(at + 1, dash == std::string::npos ? dash : dash - at - 1);
-    double fps = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fps);
-    if (ec == std::errc() && end == text.data() + text.size() && fps > 0 && std::isfinite(fps))
-        return fps;
-    return std::nullopt;
-}
-
-// Frame rates a camera can have. A source's rate outside them (metadata of a
-// broken or hostile recording) is not used for timing: the spacing of the
-// frames themselves is.
-constexpr double MIN_TIMING_FPS = 0.1;
-constexpr double MAX_TIMING_FPS = 1000.0;
-constexpr std::int64_t DEFAULT_FRAME_INTERVAL_US = 33'333;
-
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-    std::int64_t out = 0;
-    if (!__builtin_add_overflow(a, b, &out)) return out;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-}
-
-std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
-    std::int64_t out = 0;
-    if (!__builtin_sub_overflow(a, b, &out)) return out;
-    return b < 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-}
-
 }  // namespace
 
 /// Shared by the public object and the writer thread, which keeps it alive
@@ -109,26 +53,10 @@ class MkvRecorderImpl {
   public:
     enum class State { created, running, stopped };
 
-    explicit MkvRecorderImpl(MkvRecorderOptions options) : _options(std::move(options)) {
-        _fourcc = upper(_options.source_fourcc);
-        if (_fourcc != "MJPG" && _fourcc != "YUYV")
-            throw std::invalid_argument("source_fourcc must be 'MJPG' or 'YUYV'; got " +
-                                        repr(_options.source_fourcc));
-        if (_options.path.empty()) throw std::invalid_argument("recording path is empty");
-        if (_options.width <= 0 || _options.height <= 0)
-            throw std::invalid_argument("recording width and height must be positive; got " +
-                                        std::to_string(_options.width) + "x" +
-                                        std::to_string(_options.height));
-        if (_options.queue_size == 0) throw std::invalid_argument("queue_size must be at least 1");
-        if (_options.fps && !(*_options.fps > 0 && std::isfinite(*_options.fps)))
-            throw std::invalid_argument("fps must be a positive number");
-        if (!_options.camera_info_payload.is_null() && !_options.camera_info_payload.is_object())
-            throw std::invalid_argument("camera_info_payload must be a JSON object");
-        _fps =
-            _options.fps ? *_options.fps : fps_from_slug(_options.capture_mode_slug).value_or(30.0);
-        if (_fps >= MIN_TIMING_FPS && _fps <= MAX_TIMING_FPS) {
-            _frame_interval_us = std::max<std::int64_t>(1, std::llround(1e6 / _fps));
-        } else {
+    explicit MkvRecorderImpl(MkvRecorderOptions options)
+        : _options(std::move(options)), _fps(frame_rate(_options)), _timeline(_fps) {
+        _fourcc = checked_fourcc(_options);
+        if (!_timeline.uses_fps()) {
             log_printf(logger(), spdlog::level::warn,
                        "recorder: a frame rate of %s fps is not a camera's; frames are timed by "
                        "their own spacing",
@@ -223,7 +151,7 @@ class MkvRecorderImpl {
         return _paused;
     }
 
-    RecordingStatus status() const {
+    RecordingStatus status() const KELVO_EXCLUDES(_mutex) {
         RecordingStatus s;
         s.is_running = is_running();
         s.is_paused = is_paused();
@@ -232,6 +160,13 @@ class MkvRecorderImpl {
         s.frames_dropped = _frames_dropped.load();
         s.bytes_written = _bytes.load();
         s.duration_us = _duration_us.load();
+        MutexLock lock(_mutex);
+        if (_failure) {
+            s.state = "failed";
+            s.reason = _failure;
+        } else if (_state == State::running && _running.load()) {
+            s.state = _paused ? "paused" : "recording";
+        }
         return s;
     }
 
@@ -361,7 +296,7 @@ class MkvRecorderImpl {
             if (!_writer->header_written()) {
                 // No frame, so no time origin: the events hold from the start.
                 for (const auto& e : _pending_events)
-                    _origin_pts_us = std::max(_origin_pts_us, e.pts_us);
+                    _timeline.set_origin(std::max(_timeline.origin_pts_us(), e.pts_us));
                 open_recording();
             }
             flush_pending_events();
@@ -371,12 +306,13 @@ class MkvRecorderImpl {
                        "recording finished: %s (%d frames written, %d dropped, %d bytes)",
                        _options.path, _frames_written.load(), _frames_dropped.load(),
                        _bytes.load());
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             log_exception(logger(), "recording failed, stopping: " + _options.path);
             _running = false;
             _bytes = _writer->bytes();
             _writer->abandon();
             MutexLock lock(_mutex);
+            _failure = e.what();
             _queue.clear();
             _queued_frames = 0;
         }
@@ -391,41 +327,23 @@ class MkvRecorderImpl {
             write_event_now(item.track, item.text, item.pts_us);
             return;
         }
-        if (!_writer->header_written()) {
-            _origin_pts_us = item.pts_us;
-            open_recording();
-        }
-        std::int64_t rel = saturating_sub(item.pts_us, _origin_pts_us);
-        const bool went_back = _frames_written.load() > 0 && rel <= _last_video_rel;
-        if (_frames_written.load() > 0 && !went_back) {
-            _measured_interval_us = rel - _last_video_rel;
-        }
-        if (went_back) {
-            // Source time went back (a loop or a seek back): carry on one frame later.
-            const std::int64_t step = _frame_interval_us.value_or(
-                _measured_interval_us.value_or(DEFAULT_FRAME_INTERVAL_US));
-            const std::int64_t next = saturating_add(_last_video_rel, step);
+        const bool first = !_writer->header_written();
+        const auto placed = _timeline.place_frame(item.pts_us);
+        if (first) open_recording();
+        if (placed.went_back) {
             log_printf(logger(), spdlog::level::info,
                        "recorder: source time went back from %d to %d us; continuing at %d us",
-                       saturating_add(_last_video_rel, _origin_pts_us), item.pts_us, next);
-            rel = next;
-            _origin_pts_us = saturating_sub(item.pts_us, rel);
+                       placed.last_pts_us, item.pts_us, placed.rel_us);
         }
+        const std::int64_t rel = placed.rel_us;
         _writer->write_video(item.frame->payload.data(), item.frame->payload.size(), rel);
-        _last_video_rel = rel;
         ++_frames_written;
         _duration_us = rel;
         _bytes = _writer->bytes();
     }
 
     void write_event_now(MkvTrack track, const std::string& text, std::int64_t pts_us) {
-        auto& last = _last_event_rel[static_cast<std::size_t>(track)];
-        // Events before the first frame hold from the start; an event timed
-        // before the previous one of its track cannot go back in the file.
-        const std::int64_t rel =
-            std::max({std::int64_t{0}, saturating_sub(pts_us, _origin_pts_us), last});
-        _writer->write_event(track, text, rel);
-        last = rel;
+        _writer->write_event(track, text, _timeline.place_event(track, pts_us));
         if (track == MkvTrack::camera_state) _last_controls_text = text;
         _bytes = _writer->bytes();
     }
@@ -437,6 +355,7 @@ class MkvRecorderImpl {
 
     // The header carries the time origin, so it is written with the first frame.
     void open_recording() KELVO_EXCLUDES(_mutex) {
+        const std::int64_t origin_pts_us = _timeline.origin_pts_us();
         std::int64_t first_wall_ns = 0;
         std::int64_t first_steady_ns = 0;
         {
@@ -444,39 +363,11 @@ class MkvRecorderImpl {
             first_wall_ns = _first_feed_wall_ns.value_or(wall_now_ns());
             first_steady_ns = _first_feed_steady_ns.value_or(steady_now_ns());
         }
-        std::int64_t t0_monotonic_ns = first_steady_ns;
-        if (_options.t0_monotonic_ns_provider) {
-            try {
-                if (auto source_t0 = _options.t0_monotonic_ns_provider()) {
-                    // The source's origin is its pts 0; ours is the first recorded frame.
-                    std::int64_t offset_ns = 0;
-                    std::int64_t t0 = 0;
-                    if (!__builtin_mul_overflow(_origin_pts_us, std::int64_t{1000}, &offset_ns) &&
-                        !__builtin_add_overflow(*source_t0, offset_ns, &t0)) {
-                        t0_monotonic_ns = t0;
-                    } else {
-                        log_printf(logger(), spdlog::level::warn,
-                                   "recorder: the source's time origin %d ns plus %d us does not "
-                                   "fit a clock reading; using this host's",
-                                   *source_t0, _origin_pts_us);
-                    }
-                }
-            } catch (const std::exception&) {
-                log_exception(logger(), "recorder: t0_monotonic_ns_provider failed (non-fatal)");
-            }
-        }
-        if (_options.t0_utc_ns_provider) {
-            try {
-                if (auto source_t0 = _options.t0_utc_ns_provider()) {
-                    first_wall_ns = *source_t0 + _origin_pts_us * 1000;
-                }
-            } catch (const std::exception&) {
-                log_exception(logger(), "recorder: t0_utc_ns_provider failed (non-fatal)");
-            }
-        }
+        const RecordingClocks t0 =
+            recording_clocks(_options, origin_pts_us, first_steady_ns, first_wall_ns, logger());
         _writer->write_header({
-            {"RECORD_T0_HOST_MONOTONIC_NS", std::to_string(t0_monotonic_ns)},
-            {"RECORD_T0_UNIX_EPOCH_NS", std::to_string(first_wall_ns)},
+            {"RECORD_T0_HOST_MONOTONIC_NS", std::to_string(t0.monotonic_ns)},
+            {"RECORD_T0_UNIX_EPOCH_NS", std::to_string(t0.unix_epoch_ns)},
             {"CAPTURE_CLOCK_DOMAIN", _options.clock_domain},
             {"CAMERA_NAME", _options.camera_name},
             {"CAMERA_SERIAL", _options.camera_serial},
@@ -486,7 +377,7 @@ class MkvRecorderImpl {
         _bytes = _writer->bytes();
         const Json& controls = _options.camera_controls;
         if (controls.is_object() && !controls.empty())
-            write_event_now(MkvTrack::camera_state, controls.dump(), _origin_pts_us);
+            write_event_now(MkvTrack::camera_state, controls.dump(), origin_pts_us);
         else if (controls.is_object())
             _last_controls_text = controls.dump();
         flush_pending_events();
@@ -511,18 +402,13 @@ class MkvRecorderImpl {
             return;
         }
         if (text == _last_controls_text) return;
-        write_event_now(MkvTrack::camera_state, text,
-                        saturating_add(_last_video_rel, _origin_pts_us));
+        write_event_now(MkvTrack::camera_state, text, _timeline.last_frame_pts_us());
     }
 
     // Constant after construction.
     const MkvRecorderOptions _options;
     std::string _fourcc;
-    double _fps = 30.0;
-    /// From the source's frame rate when it is a camera's.
-    std::optional<std::int64_t> _frame_interval_us;
-    /// The last spacing of two frames in time order.
-    std::optional<std::int64_t> _measured_interval_us;
+    const double _fps;
     std::string _camera_info_json;
     std::size_t _yuyv_frame_size = 0;
 
@@ -536,6 +422,7 @@ class MkvRecorderImpl {
     mutable Mutex _mutex;
     CondVar _cv;
     State _state KELVO_GUARDED_BY(_mutex) = State::created;
+    std::optional<std::string> _failure KELVO_GUARDED_BY(_mutex);  ///< why the writer gave up
     bool _paused KELVO_GUARDED_BY(_mutex) = false;
     bool _stop_requested KELVO_GUARDED_BY(_mutex) = false;
     bool _writer_done KELVO_GUARDED_BY(_mutex) = false;
@@ -554,9 +441,7 @@ class MkvRecorderImpl {
 
     // Writer thread only (set by start() before the thread exists).
     std::unique_ptr<MatroskaWriter> _writer;
-    std::int64_t _origin_pts_us = 0;
-    std::int64_t _last_video_rel = 0;
-    std::array<std::int64_t, 3> _last_event_rel{0, 0, 0};
+    RecordingTimeline _timeline;
     std::vector<Item> _pending_events;
     std::string _last_controls_text;
     bool _provider_failing = false;

@@ -19,71 +19,9 @@ extern "C" {
 #include "kelvo/errors.hpp"
 #include "kelvo/log.hpp"
 #include "kelvo/sources/frame_slot.hpp"
+#include "sources/live_capture/live_capture_state.hpp"
 
 namespace kelvo {
-
-namespace detail {
-
-namespace {
-/// `_t0_monotonic_ns` before the first accepted packet.
-constexpr std::int64_t NO_ANCHOR = std::numeric_limits<std::int64_t>::min();
-
-// Exact timestamp arithmetic: a device clock's pts x 1e9 overflows 64 bits.
-__extension__ typedef __int128 int128;
-
-int128 floor_div(int128 a, int128 b) {
-    int128 q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-std::int64_t narrow(int128 value, const char* what) {
-    if (value < std::numeric_limits<std::int64_t>::min() ||
-        value > std::numeric_limits<std::int64_t>::max()) {
-        throw std::out_of_range(fmt::format("{} does not fit in 64 bits", what));
-    }
-    return static_cast<std::int64_t>(value);
-}
-}  // namespace
-
-std::int64_t packet_time_ns(std::int64_t pts, int num, int den) {
-    if (den == 0) throw std::invalid_argument("packet time base has a zero denominator");
-    return narrow(floor_div(static_cast<int128>(pts) * num * 1000000000, den), "packet time");
-}
-
-std::int64_t relative_pts_us(std::int64_t time_ns, std::int64_t anchor_ns) {
-    return narrow(floor_div(static_cast<int128>(time_ns) - anchor_ns, 1000), "pts_us");
-}
-
-/// What a LiveCapture shares with every pump it started (a pump left
-/// running after close() may outlive the source).
-struct LiveCaptureShared {
-    std::shared_ptr<spdlog::logger> logger;
-    /// The drop-to-latest slot with its counters; survives close() and reopening.
-    FrameSlot slot;
-    // Written by the pump, read without a lock.
-    std::atomic<std::int64_t> t0_monotonic_ns{NO_ANCHOR};
-    std::atomic<std::int64_t> sequence{0};
-};
-
-/// One opening of the device: the input and what the pump needs to read it.
-/// Held by the source and by its pump; the input is released by whichever
-/// lets go last, so it is never freed under a read.
-struct LivePumpRun {
-    std::atomic<bool> interrupt{false};  ///< makes a blocking read return AVERROR_EXIT
-    InputContextPtr input;               ///< declared after `interrupt`, destroyed before it
-    int stream_index = -1;
-    AVRational stream_time_base{0, 1};
-    std::shared_ptr<PlatformBackend> backend;
-    /// Attached to every frame: the calibration in force while the camera runs.
-    CalibrationPtr calibration;
-    int width = 0;
-    int height = 0;
-    /// The pump ended by itself (end of stream, an error), not by close().
-    std::atomic<bool> ended{false};
-};
-
-}  // namespace detail
 
 namespace {
 
@@ -91,7 +29,6 @@ using detail::FfmpegError;
 
 constexpr const char* LOGGER_NAME = "kelvo_camera_sdk.live_capture";
 constexpr double JOIN_LIMIT_S = 2.0;
-constexpr double WOULD_BLOCK_RETRY_S = 0.005;
 // Linux keeps 15 characters of a thread name; the rest of "kelvo-camera-pump" is cut.
 constexpr const char* PUMP_THREAD_NAME = "kelvo-camera-pump";
 
@@ -129,12 +66,6 @@ std::string readable_type_name(const std::type_info& type) {
         name.replace(at, long_string.size(), "std::string");
     }
     return name;
-}
-
-/// Demux failures that close() can provoke (an interrupted or invalidated
-/// read): logged only while the pump is meant to run.
-bool is_demux_error_class(int code) {
-    return code == AVERROR(EINVAL) || code == AVERROR_EXIT;
 }
 
 }  // namespace
@@ -447,67 +378,6 @@ std::optional<std::int64_t> LiveCapture::t0_monotonic_ns() const {
 std::string LiveCapture::fourcc() const {
     MutexLock lock(_state_mutex);
     return _effective_fourcc ? *_effective_fourcc : detail::upper(_mode.fourcc);
-}
-
-void LiveCapture::_pump_loop(detail::LiveCaptureShared& shared, detail::LivePumpRun& run,
-                             const FanoutList& fanout, const Event& stop) {
-    auto& logger = *shared.logger;
-    AVFormatContext* ctx = run.input.get();
-
-    try {
-        detail::PacketPtr packet = detail::make_packet();
-        while (!stop.is_set()) {
-            const int rc = av_read_frame(ctx, packet.get());
-            if (rc == AVERROR(EAGAIN)) {
-                // The device has no packet ready yet: an interruptible 5 ms pause.
-                stop.wait_for(WOULD_BLOCK_RETRY_S);
-                continue;
-            }
-            if (rc == AVERROR_EOF) {
-                if (!stop.is_set()) {
-                    log_printf(logger, spdlog::level::warn, "camera pump: demux ended (EOF)");
-                }
-                break;
-            }
-            detail::check_av(rc, "camera demux failed");
-            detail::PacketUnref unref{packet.get()};
-
-            if (packet->stream_index != run.stream_index) continue;
-            if (stop.is_set()) break;
-            if (packet->pts == AV_NOPTS_VALUE || packet->size == 0) continue;
-
-            const AVRational tb = packet->time_base.num > 0 && packet->time_base.den > 0
-                                      ? packet->time_base
-                                      : run.stream_time_base;
-            const std::int64_t time_ns = detail::packet_time_ns(packet->pts, tb.num, tb.den);
-            std::int64_t expected = detail::NO_ANCHOR;
-            shared.t0_monotonic_ns.compare_exchange_strong(expected, time_ns);
-            const std::int64_t pts_us =
-                detail::relative_pts_us(time_ns, shared.t0_monotonic_ns.load());
-
-            std::vector<std::uint8_t> bytes(packet->data, packet->data + packet->size);
-            auto payload = run.backend->trim_payload(std::move(bytes), run.width, run.height);
-            const std::int64_t sequence = ++shared.sequence;
-            FramePtr frame = std::make_shared<const RawFrame>(RawFrame{
-                std::move(payload), pts_us, sequence, std::nullopt, run.calibration, nullptr});
-
-            fanout.dispatch(frame, logger);
-            shared.slot.publish(std::move(frame));
-        }
-    } catch (const FfmpegError& error) {
-        if (is_demux_error_class(error.code())) {
-            if (!stop.is_set()) {
-                log_exception(logger, "camera pump thread: unexpected demux error");
-            }
-        } else {
-            log_exception(logger, "camera pump thread crashed");
-        }
-    } catch (const std::out_of_range&) {
-        if (!stop.is_set()) log_exception(logger, "camera pump thread: unexpected demux error");
-    } catch (...) {
-        log_exception(logger, "camera pump thread crashed");
-    }
-    if (!stop.is_set()) run.ended.store(true);
 }
 
 }  // namespace kelvo
