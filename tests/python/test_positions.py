@@ -31,10 +31,11 @@ def test_same_answer_as_the_command_line(kelvo, recording, index, text):
                           "--max-frames", "1", f"--start={text}"],
                          capture_output=True, text=True)
     try:
-        is_time, value = parse_position(text, "--start")
+        # The command line's option check names the value so, after the option.
+        is_time, value = parse_position(text, "the value")
     except ValueError as refusal:
         assert run.returncode == 2, run.stdout
-        assert str(refusal) in run.stderr
+        assert f"--start: {refusal}\n" in run.stderr
         return
     if not is_time:
         if value >= len(index):
