@@ -469,6 +469,61 @@ TEST(RecorderQueue, AFullQueueDropsAndCounts) {
     EXPECT_EQ(back.video[4].data, make_jpeg(4));
 }
 
+// A feeder that may wait (a replay's worker) loses nothing to a slow writer;
+// a stop, a pause or a failure releases a waiting feed at once.
+TEST(RecorderQueue, AFullQueueMakesAWaitingFeederWaitAndLosesNothing) {
+    TempDir dir("recorder");
+    const struct {
+        const char* name;
+        std::function<void(MkvRecorder&)> release;  ///< while a feed waits; null: the writer
+        std::int64_t written;
+    } cases[] = {
+        {"the writer takes frames", nullptr, 40},
+        {"stop", [](MkvRecorder& r) { r.stop(); }, 3},
+        {"pause", [](MkvRecorder& r) { r.pause(); }, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir / (std::string(c.name) + ".mkv");
+        std::promise<void> hold_writer;
+        auto held = hold_writer.get_future().share();
+        auto options = base_options(path);
+        options.queue_size = 2;
+        options.wait_when_full = true;
+        // The writer stops at the first frame until told to go on.
+        options.t0_monotonic_ns_provider = [held]() -> std::optional<std::int64_t> {
+            held.wait();
+            return 0;
+        };
+        MkvRecorder rec(options);
+        rec.start();
+        std::atomic<int> fed{0};
+        const int frames = c.release ? 4 : 40;
+        std::thread feeder([&] {
+            for (int i = 0; i < frames; ++i) {
+                rec.feed(make_frame(make_jpeg(i), i * 33'333, i + 1));
+                ++fed;
+            }
+        });
+        // One frame with the writer, two queued: the fourth feed waits.
+        ASSERT_TRUE(wait_until([&] { return fed.load() == 3; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(fed.load(), 3);
+        if (c.release) {
+            std::thread releaser([&] { c.release(rec); });
+            ASSERT_TRUE(wait_until([&] { return fed.load() == frames; }));
+            hold_writer.set_value();
+            releaser.join();
+        } else {
+            hold_writer.set_value();
+        }
+        feeder.join();
+        const auto result = rec.stop();
+        EXPECT_EQ(result.frames_written, c.written);
+        EXPECT_EQ(result.frames_dropped, 0);
+    }
+}
+
 TEST(RecorderQueue, EveryFedFrameIsWrittenAlsoWhenSequencesStartOver) {
     // Which path feeds a recording is the controller's decision; the recorder
     // itself drops nothing by sequence number (a re-opened source counts from 1).

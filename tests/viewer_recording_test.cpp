@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "history_recorder.hpp"
+#include "kelvo/pipeline/history_recorder.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/viewer/viewer_session.hpp"
 #include "viewer_http.hpp"
@@ -60,7 +60,7 @@ TEST(ViewerRecordingTest, SteppingBackWhileRecordingKeepsEachFramesHistory) {
     auto replay = std::make_shared<MkvReplay>(source_path);
     ViewerSessionOptions options{.source = replay};
     options.recorder_factory = [replay](MkvRecorderOptions o) {
-        return cli::history_recorder_factory(cli::ReplayHistory::of(*replay, o.fps.value_or(30.0)))(
+        return history_recorder_factory(ReplayHistory::of(*replay, o.fps.value_or(30.0)))(
             std::move(o));
     };
     options.hooks.recording_path = [copy_path] { return copy_path; };

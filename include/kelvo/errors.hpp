@@ -15,6 +15,13 @@ class KELVO_API RuntimeError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+/// An output the kit will not write: over its own input, over an existing
+/// file or into a non-empty folder without being told to.
+class KELVO_API OutputRefused : public RuntimeError {
+  public:
+    using RuntimeError::RuntimeError;
+};
+
 /// A value of the wrong kind was handed to an interface that checks kinds.
 class KELVO_API TypeError : public std::runtime_error {
   public:

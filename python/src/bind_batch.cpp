@@ -21,12 +21,12 @@
 #include <nanobind/stl/vector.h>
 
 #include "bind_batch.hpp"
-#include "calibration_names.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/sync.hpp"
-#include "maps.hpp"
+#include "kelvo/writers/calibration_names.hpp"
+#include "kelvo/writers/maps.hpp"
 #include "sources.hpp"
 
 namespace kelvo::py {
@@ -90,7 +90,7 @@ class FeedSource final : public FrameSource {
 /// decode, or the back-end failed on it; the pipeline logged why).
 struct DepthResult {
     FramePacketPtr packet;
-    cli::MapMeaning meaning;
+    MapMeaning meaning;
     bool mono = false;
 };
 
@@ -110,7 +110,7 @@ class BatchDepth {
             _cv.notify_all();
         };
         _pipeline = std::make_unique<Pipeline>(std::move(options));
-        _meaning = cli::map_meaning(*_pipeline);
+        _meaning = map_meaning(*_pipeline);
         _mono = _pipeline->backend_kind() == InferenceKind::mono;
         _pipeline->start();
     }
@@ -180,7 +180,7 @@ class BatchDepth {
 
     std::shared_ptr<FeedSource> _feed;
     std::unique_ptr<Pipeline> _pipeline;
-    cli::MapMeaning _meaning;
+    MapMeaning _meaning;
     bool _mono = false;
 
     // Caller's thread only (run() is not re-entered: the interpreter lock is
@@ -228,7 +228,7 @@ void bind_result(nb::module_& m) {
         .def(
             "write_map",
             [](const DepthResult& r, const std::filesystem::path& stem) {
-                const auto s = cli::write_float_map(main_map(r), stem, r.meaning);
+                const auto s = write_float_map(main_map(r), stem, r.meaning);
                 return std::make_tuple(s.lo, s.hi, s.any_valid);
             },
             nb::arg("stem"), release(),
@@ -239,7 +239,7 @@ void bind_result(nb::module_& m) {
             [](const DepthResult& r, const std::filesystem::path& file) {
                 const FramePacket& p = packet_of(r);
                 if (p.depth.empty()) return false;
-                cli::write_depth_mm_png(p.depth, file);
+                write_depth_mm_png(p.depth, file);
                 return true;
             },
             nb::arg("file"), release(),
@@ -254,7 +254,7 @@ void bind_result(nb::module_& m) {
                     r.meaning.unit == "relative") {
                     return std::nullopt;
                 }
-                return cli::write_packet_ply(p, file, comment);
+                return write_packet_ply(p, file, comment);
             },
             nb::arg("file"), nb::arg("comment"), release(),
             "A coloured binary PLY in metres; returns its points, or None when the frame has "
@@ -322,21 +322,21 @@ void bind_depth(nb::module_& m) {
 void bind_batch(nb::module_& m) {
     bind_result(m);
     bind_depth(m);
-    nb::class_<cli::CalibrationNames>(m, "_CalibrationNames",
-                                      "The calibration names of `kelvo depth`'s frames.csv.")
+    nb::class_<CalibrationNames>(m, "_CalibrationNames",
+                                 "The calibration names of `kelvo depth`'s frames.csv.")
         .def(
             "__init__",
-            [](cli::CalibrationNames* self, PySource& source) {
+            [](CalibrationNames* self, PySource& source) {
                 const auto* replay = dynamic_cast<const MkvReplay*>(source.impl.get());
                 if (!replay) throw std::invalid_argument("calibration names need an MkvReplay");
-                new (self) cli::CalibrationNames(*replay);
+                new (self) CalibrationNames(*replay);
             },
             nb::arg("replay"))
-        .def("at", &cli::CalibrationNames::at, nb::arg("pts_us"), nb::arg("rectified"),
+        .def("at", &CalibrationNames::at, nb::arg("pts_us"), nb::arg("rectified"),
              "\"factory\", \"update:N\" or (not rectified) \"none\".");
     m.def(
         "_frame_stem",
-        [](const std::string& kind, long long index) { return cli::frame_stem(kind, index); },
+        [](const std::string& kind, long long index) { return frame_stem(kind, index); },
         nb::arg("kind"), nb::arg("index"), "\"disparity_000042\": the kit's file names.");
     m.def(
         "_set_opencv_threads", [](int n) { cv::setNumThreads(n); }, nb::arg("n"),

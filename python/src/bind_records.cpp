@@ -51,17 +51,26 @@ nb::object numpy_matx(const double* values, int rows, int cols) {
     return mat_to_numpy(m);
 }
 
-nb::memoryview payload_view(const FramePtr& frame) {
-    auto* keep = new FramePtr(frame);  // the view holds the frame, not a copy
-    nb::capsule owner(keep, [](void* p) noexcept { delete static_cast<FramePtr*>(p); });
-    const size_t size = frame->payload.size();
-    nb::ndarray<nb::memview, const std::uint8_t, nb::ndim<1>> view(frame->payload.data(), 1, &size,
-                                                                   owner);
-    return nb::cast<nb::memoryview>(nb::cast(view, nb::rv_policy::reference));
+// A RawFrame exports its payload through the buffer protocol: a view holds
+// the Python object (and so the frame), nothing is copied or allocated
+// besides the view itself. A frame's payload never changes.
+int raw_frame_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    const FramePtr& frame = nb::inst_ptr<PyRawFrame>(self)->frame;
+    if (!frame) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, "the frame holds no payload");
+        return -1;
+    }
+    return PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(frame->payload.data()),
+                             static_cast<Py_ssize_t>(frame->payload.size()), /*readonly=*/1, flags);
 }
 
+PyType_Slot RAW_FRAME_SLOTS[] = {{Py_bf_getbuffer, reinterpret_cast<void*>(raw_frame_getbuffer)},
+                                 {0, nullptr}};
+
 void bind_frames(nb::module_& m) {
-    nb::class_<PyRawFrame>(m, "RawFrame", "One captured stereo frame, still encoded.")
+    nb::class_<PyRawFrame>(m, "RawFrame", "One captured stereo frame, still encoded.",
+                           nb::type_slots(RAW_FRAME_SLOTS))
         .def(
             "__init__",
             [](PyRawFrame* self, nb::bytes payload, std::int64_t pts_us, std::int64_t sequence,
@@ -77,7 +86,12 @@ void bind_frames(nb::module_& m) {
             nb::kw_only(), nb::arg("payload"), nb::arg("pts_us"), nb::arg("sequence"),
             nb::arg("source_frame_idx") = nb::none())
         .def_prop_ro(
-            "payload", [](const PyRawFrame& f) { return payload_view(f.frame); },
+            "payload",
+            [](nb::handle self) {
+                PyObject* view = PyMemoryView_FromObject(self.ptr());
+                if (view == nullptr) throw nb::python_error();
+                return nb::steal<nb::memoryview>(view);
+            },
             "The frame's bytes as a read-only memoryview that keeps the frame alive.")
         .def_prop_ro("pts_us", [](const PyRawFrame& f) { return f.frame->pts_us; })
         .def_prop_ro("sequence", [](const PyRawFrame& f) { return f.frame->sequence; })

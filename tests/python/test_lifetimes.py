@@ -15,6 +15,10 @@ def test_payload_view_outlives_source_and_frame(recording):
     view = frame.payload
     as_array = np.frombuffer(view, np.uint8)
     first = bytes(view[:16])
+    # The frame itself is the buffer: every view shares its bytes, none may write.
+    assert np.shares_memory(as_array, np.frombuffer(memoryview(frame), np.uint8))
+    with pytest.raises(TypeError):
+        view[0] = 0
     src.close()
     del frame, src
     gc.collect()

@@ -6,9 +6,9 @@
 
 #include "cli.hpp"
 #include "console.hpp"
-#include "history_recorder.hpp"
 #include "kelvo/inference/base.hpp"
-#include "maps.hpp"
+#include "kelvo/pipeline/history_recorder.hpp"
+#include "kelvo/writers/maps.hpp"
 
 namespace kelvo::cli {
 
@@ -118,7 +118,7 @@ bool BatchRun::mono() const {
 }
 
 bool BatchRun::metric_depth() const {
-    return kelvo::cli::metric_depth(*_pipeline);
+    return kelvo::metric_depth(*_pipeline);
 }
 
 void add_outcome(Json& run, const BatchOutcome& outcome) {

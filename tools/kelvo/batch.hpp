@@ -16,9 +16,9 @@
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/pipeline/recording_manager.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
+#include "kelvo/writers/safe_output.hpp"
 #include "options.hpp"
 #include "probe.hpp"
-#include "safe_output.hpp"
 
 namespace kelvo::cli {
 

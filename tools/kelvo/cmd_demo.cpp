@@ -20,9 +20,9 @@
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
-#include "maps.hpp"
+#include "kelvo/writers/maps.hpp"
+#include "kelvo/writers/safe_output.hpp"
 #include "options.hpp"
-#include "safe_output.hpp"
 
 namespace kelvo::cli {
 namespace {

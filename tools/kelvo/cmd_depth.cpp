@@ -10,8 +10,8 @@
 #include "batch.hpp"
 #include "cli.hpp"
 #include "kelvo/json.hpp"
-#include "maps.hpp"
-#include "run_files.hpp"
+#include "kelvo/writers/maps.hpp"
+#include "kelvo/writers/run_files.hpp"
 
 namespace kelvo::cli {
 namespace {

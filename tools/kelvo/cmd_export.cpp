@@ -15,8 +15,8 @@
 #include "cli.hpp"
 #include "console.hpp"
 #include "kelvo/json.hpp"
-#include "maps.hpp"
-#include "run_files.hpp"
+#include "kelvo/writers/maps.hpp"
+#include "kelvo/writers/run_files.hpp"
 
 namespace kelvo::cli {
 namespace {

@@ -16,7 +16,7 @@
 #include "kelvo/log.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/sources/live_capture.hpp"
-#include "safe_output.hpp"
+#include "kelvo/writers/safe_output.hpp"
 
 namespace kelvo::cli {
 

@@ -15,16 +15,16 @@
 
 #include "cli.hpp"
 #include "console.hpp"
-#include "history_recorder.hpp"
 #include "interrupt.hpp"
 #include "kelvo/cameras.hpp"
 #include "kelvo/log.hpp"
+#include "kelvo/pipeline/history_recorder.hpp"
 #include "kelvo/sources/live_capture.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "kelvo/viewer/viewer_server.hpp"
-#include "maps.hpp"
+#include "kelvo/writers/maps.hpp"
+#include "kelvo/writers/safe_output.hpp"
 #include "options.hpp"
-#include "safe_output.hpp"
 
 namespace kelvo::cli {
 namespace {

@@ -12,6 +12,7 @@
 
 #include "cli.hpp"
 #include "console.hpp"
+#include "kelvo/errors.hpp"
 #include "kelvo/sources/base.hpp"
 #include "options.hpp"
 
@@ -173,6 +174,9 @@ int main(int argc, char** argv) {
         } catch (const ExitError& e) {
             std::fprintf(stderr, "%s\n", e.what());
             status = e.status;
+        } catch (const kelvo::OutputRefused& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            status = EXIT_FAILED;
         } catch (const std::invalid_argument& e) {
             // Bad option values found by the kit (unknown back-end, control out of range).
             std::fprintf(stderr, "kelvo %s: %s\n(see `kelvo %s --help`)\n", name.c_str(), e.what(),

@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "kelvo/position.hpp"
+#include "kelvo/writers/run_files.hpp"
 
 namespace kelvo::cli {
 
@@ -26,13 +27,8 @@ using kelvo::Position;
 Position parse_position(const std::string& text, std::string_view option);
 CLI::Validator position_check();
 
-/// --start, --end, --every and --max-frames.
-struct RangeArgs {
-    std::string start;
-    std::string end;
-    long long every = 1;
-    long long max_frames = 0;  ///< 0: no limit
-};
+/// --start, --end, --every and --max-frames, as run.json records them.
+using RangeArgs = kelvo::RunRange;
 void add_range_options(CLI::App& app, RangeArgs& args);
 
 /// --backend, --variant and --set.

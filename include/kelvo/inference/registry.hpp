@@ -2,6 +2,7 @@
 // their library loads, and the loader for back-end plugins.
 #pragma once
 
+#include <concepts>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -76,6 +77,29 @@ concept HasControls = requires {
 };
 
 template <typename T>
+concept HasRawCreate = requires(const InferenceVariant& v, const InferenceCreateOptions& o) {
+    { T::create(v, o) } -> std::convertible_to<T*>;
+};
+
+/// An instance of `T` for a variant: a neural back-end is built and then
+/// initialised (its network loaded); a classical one is built from the
+/// variant alone.
+template <typename T>
+std::unique_ptr<DepthInferenceBase> build_inference(const InferenceVariant& variant,
+                                                    const InferenceCreateOptions& options) {
+    if constexpr (HasRawCreate<T>) {
+        // Plugins written before the registry built back-ends hand one over.
+        return std::unique_ptr<DepthInferenceBase>(T::create(variant, options));
+    } else if constexpr (std::derived_from<T, NeuralInferenceBase>) {
+        auto instance = std::make_unique<T>();
+        instance->initialize(variant, options);
+        return instance;
+    } else {
+        return std::make_unique<T>(variant);
+    }
+}
+
+template <typename T>
 InferenceClass make_inference_class(const char* key) {
     InferenceClass cls;
     cls.key = key;
@@ -91,9 +115,7 @@ InferenceClass make_inference_class(const char* key) {
         cls.kind = InferenceKind::stereo;
     }
     cls.variants = [] { return T::variants(); };
-    cls.create = [](const InferenceVariant& variant, const InferenceCreateOptions& options) {
-        return std::unique_ptr<DepthInferenceBase>(T::create(variant, options));
-    };
+    cls.create = &build_inference<T>;
     if constexpr (HasControls<T>) cls.controls = T::CONTROLS();
     return cls;
 }

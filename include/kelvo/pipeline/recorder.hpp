@@ -46,6 +46,11 @@ struct MkvRecorderOptions {
     /// the "RECORD_T0_UNIX_EPOCH_NS" tag is that origin moved to the first
     /// recorded frame instead of the wall clock at that moment.
     std::function<std::optional<std::int64_t>()> t0_utc_ns_provider;
+    /// A feed finding `queue_size` frames waiting blocks until the writer has
+    /// taken one (or the recording stops, pauses or fails) instead of
+    /// dropping the frame. Only for a feeding thread that may wait: never a
+    /// source's pump.
+    bool wait_when_full = false;
 };
 
 /// Snapshot of a recording in progress.

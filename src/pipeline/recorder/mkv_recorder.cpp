@@ -139,6 +139,7 @@ class MkvRecorderImpl {
     void pause() KELVO_EXCLUDES(_mutex) {
         MutexLock lock(_mutex);
         if (_state == State::running) _paused = true;
+        _cv.notify_all();  // a feed waiting for room gives up its frame
     }
     void resume() KELVO_EXCLUDES(_mutex) {
         MutexLock lock(_mutex);
@@ -185,6 +186,14 @@ class MkvRecorderImpl {
         bool warn_bad_frame = false;
         {
             MutexLock lock(_mutex);
+            if (_options.wait_when_full) {
+                // The writer signals each frame it takes; stop, pause and
+                // failure signal too.
+                while (_state == State::running && _running.load() && !_paused &&
+                       _queued_frames >= _options.queue_size) {
+                    _cv.wait(lock);
+                }
+            }
             if (_state != State::running || !_running.load() || _paused) return;
             if (frame->payload.empty() ||
                 (_yuyv_frame_size && frame->payload.size() != _yuyv_frame_size)) {
@@ -269,7 +278,10 @@ class MkvRecorderImpl {
                     if (!_queue.empty()) {
                         item = std::move(_queue.front());
                         _queue.pop_front();
-                        if (item->track == MkvTrack::video) --_queued_frames;
+                        if (item->track == MkvTrack::video) {
+                            --_queued_frames;
+                            if (_options.wait_when_full) _cv.notify_all();
+                        }
                     } else if (_stop_requested) {
                         break;
                     }
@@ -313,6 +325,7 @@ class MkvRecorderImpl {
             _writer->abandon();
             MutexLock lock(_mutex);
             _failure = e.what();
+            _cv.notify_all();  // a feed waiting for room
             _queue.clear();
             _queued_frames = 0;
         }

@@ -140,12 +140,15 @@ function applyState(s) {
     status = `stopped: ${r.frames_written} frames kept → ${r.path}`;
     failure = r;
   } else if (r) {
-    status = `${r.is_paused ? "paused" : "recording"}: ${r.frames_written} frames, ${fmt(r.duration_us / 1e6, 2)} s → ${r.path}`;
+    // Frames the writer had no room for (a realtime replay never waits for it).
+    const missed = r.frames_dropped ? `, ${r.frames_dropped} missed` : "";
+    status = `${r.is_paused ? "paused" : "recording"}: ${r.frames_written} frames${missed}, ${fmt(r.duration_us / 1e6, 2)} s → ${r.path}`;
   } else if (l && l.state === "failed") {
     status = `stopped: ${l.frames_written} frames kept → ${l.path ?? "nothing"}`;
     failure = l;
   } else if (l) {
-    status = `saved ${l.frames_written} frames → ${l.path}`;
+    const missed = l.frames_dropped ? ` (${l.frames_dropped} missed)` : "";
+    status = `saved ${l.frames_written} frames${missed} → ${l.path}`;
   }
   $("record-status").textContent = status;
   $("record-failure").textContent = failure ? `recording failed: ${failure.reason}` : "";

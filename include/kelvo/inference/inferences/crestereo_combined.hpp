@@ -50,8 +50,6 @@ class KELVO_API CREStereoCombinedInference : public NeuralStereoInferenceBase {
     static constexpr const char* ARCHITECTURE_FAMILY = "CREStereo";
 
     static std::vector<InferenceVariant> variants();
-    static CREStereoCombinedInference* create(const InferenceVariant& variant,
-                                              const InferenceCreateOptions& options);
 
     /// Four blobs: (initial left, initial right, refinement left, refinement
     /// right). Not reentrant: it remakes the half-size parameters when the

@@ -51,8 +51,6 @@ class KELVO_API CREStereoInitialInference : public NeuralStereoInferenceBase {
     static constexpr const char* ARCHITECTURE_FAMILY = "CREStereo";
 
     static std::vector<InferenceVariant> variants();
-    static CREStereoInitialInference* create(const InferenceVariant& variant,
-                                             const InferenceCreateOptions& options);
 
     /// (left blob, right blob).
     std::vector<cv::Mat> preprocess(const cv::Mat& canvas_l, const cv::Mat* canvas_r) override;

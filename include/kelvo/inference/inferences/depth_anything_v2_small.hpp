@@ -17,8 +17,6 @@ class KELVO_API DepthAnythingV2SmallInference : public NeuralMonoInferenceBase {
     static constexpr const char* LABEL = "Depth Anything V2 Small";
 
     static std::vector<InferenceVariant> variants();
-    static DepthAnythingV2SmallInference* create(const InferenceVariant& variant,
-                                                 const InferenceCreateOptions& options);
 
     /// One ImageNet-normalised blob of the left canvas; `canvas_r` is ignored.
     std::vector<cv::Mat> preprocess(const cv::Mat& canvas_l, const cv::Mat* canvas_r) override;

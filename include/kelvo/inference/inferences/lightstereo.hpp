@@ -28,9 +28,6 @@ class KELVO_API LightStereoInference : public NeuralStereoInferenceBase {
 
     /// The three variants, built afresh on every call.
     static std::vector<InferenceVariant> variants();
-    /// A ready instance for `variant` (model file resolved, engine created).
-    static LightStereoInference* create(const InferenceVariant& variant,
-                                        const InferenceCreateOptions& options);
 
     /// (left blob, right blob): float32 (1, 3, H, W) NCHW, RGB, ImageNet
     /// normalised; the canvases are neither resized nor cropped.

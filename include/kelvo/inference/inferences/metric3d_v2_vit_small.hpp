@@ -26,8 +26,6 @@ class KELVO_API Metric3DV2VitSmallInference : public NeuralMonoInferenceBase {
     static constexpr const char* OUTPUT_NAME = "predicted_depth";
 
     static std::vector<InferenceVariant> variants();
-    static Metric3DV2VitSmallInference* create(const InferenceVariant& variant,
-                                               const InferenceCreateOptions& options);
 
     /// Stores the geometric mean of the focal lengths (pixels); the principal
     /// point is not used. Any thread; takes effect from the next postprocess.

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,5 +72,11 @@ inline constexpr std::string_view CRESTEREO_LICENSE_URL =
 /// "selector_meta".
 KELVO_API InferenceVariant make_crestereo_variant(const CREStereoKey& key,
                                                   const std::string& file_prefix, Json meta);
+
+/// The variants of a CREStereo family, one per key in order; `meta` gives
+/// each its selector metadata from (iterations, height, width).
+KELVO_API std::vector<InferenceVariant> crestereo_variants(
+    std::span<const CREStereoKey> keys, const std::string& file_prefix,
+    const std::function<Json(int n, int height, int width)>& meta);
 
 }  // namespace kelvo::detail

@@ -20,13 +20,13 @@ class KELVO_API RectifyPassthroughInference final : public DepthInferenceBase {
 
     /// "256x512", "360x640", "480x720", built afresh on each call.
     static std::vector<InferenceVariant> variants();
-    static RectifyPassthroughInference* create(const InferenceVariant& variant,
-                                               const InferenceCreateOptions& options);
 
     /// `canvas_size` is a (height, width) sequence of positive numbers;
     /// anything else raises std::invalid_argument.
     explicit RectifyPassthroughInference(const Json& canvas_size);
     explicit RectifyPassthroughInference(HeightWidth canvas_size);
+    /// For a variant's inference_kwargs {"canvas_size": [h, w]}.
+    explicit RectifyPassthroughInference(const InferenceVariant& variant);
 
     HeightWidth input_size() const override { return {_canvas_h, _canvas_w}; }
     /// "rectify-passthrough (<height>x<width>)".

@@ -34,10 +34,8 @@ class KELVO_API StereoBMInference final : public ClassicStereoInferenceBase {
     static std::vector<IntControl> CONTROLS();
     /// "256x512", "360x640", "480x720", built afresh on each call.
     static std::vector<InferenceVariant> variants();
-    /// Builds the instance for a variant's inference_kwargs {"canvas_size": [h, w]}.
-    static StereoBMInference* create(const InferenceVariant& variant,
-                                     const InferenceCreateOptions& options);
-
+    /// For a variant's inference_kwargs {"canvas_size": [h, w]}.
+    explicit StereoBMInference(const InferenceVariant& variant);
     /// Stores the canvas size and builds the matcher from the default controls.
     explicit StereoBMInference(HeightWidth canvas_size);
 

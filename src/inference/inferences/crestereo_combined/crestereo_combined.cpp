@@ -124,21 +124,8 @@ Json _crestereo_combined_meta(int n, int h, int w) {
 }  // namespace detail
 
 std::vector<InferenceVariant> CREStereoCombinedInference::variants() {
-    std::vector<InferenceVariant> out;
-    out.reserve(detail::CRESTEREO_COMBINED_VARIANTS.size());
-    for (const auto& key : detail::CRESTEREO_COMBINED_VARIANTS) {
-        out.push_back(detail::make_crestereo_variant(
-            key, "crestereo_combined",
-            detail::_crestereo_combined_meta(key.n, key.size.height, key.size.width)));
-    }
-    return out;
-}
-
-CREStereoCombinedInference* CREStereoCombinedInference::create(
-    const InferenceVariant& variant, const InferenceCreateOptions& options) {
-    auto instance = std::make_unique<CREStereoCombinedInference>();
-    instance->initialize(variant, options);
-    return instance.release();
+    return detail::crestereo_variants(detail::CRESTEREO_COMBINED_VARIANTS, "crestereo_combined",
+                                      detail::_crestereo_combined_meta);
 }
 
 void CREStereoCombinedInference::_init_extra_state() {

@@ -63,21 +63,8 @@ Json _crestereo_initial_meta(int n, int h, int w) {
 }  // namespace detail
 
 std::vector<InferenceVariant> CREStereoInitialInference::variants() {
-    std::vector<InferenceVariant> out;
-    out.reserve(detail::CRESTEREO_INITIAL_VARIANTS.size());
-    for (const auto& key : detail::CRESTEREO_INITIAL_VARIANTS) {
-        out.push_back(detail::make_crestereo_variant(
-            key, "crestereo_init",
-            detail::_crestereo_initial_meta(key.n, key.size.height, key.size.width)));
-    }
-    return out;
-}
-
-CREStereoInitialInference* CREStereoInitialInference::create(
-    const InferenceVariant& variant, const InferenceCreateOptions& options) {
-    auto instance = std::make_unique<CREStereoInitialInference>();
-    instance->initialize(variant, options);
-    return instance.release();
+    return detail::crestereo_variants(detail::CRESTEREO_INITIAL_VARIANTS, "crestereo_init",
+                                      detail::_crestereo_initial_meta);
 }
 
 void CREStereoInitialInference::_init_extra_state() {

@@ -48,13 +48,6 @@ std::vector<InferenceVariant> DepthAnythingV2SmallInference::variants() {
     return {std::move(v)};
 }
 
-DepthAnythingV2SmallInference* DepthAnythingV2SmallInference::create(
-    const InferenceVariant& variant, const InferenceCreateOptions& options) {
-    auto instance = std::make_unique<DepthAnythingV2SmallInference>();
-    instance->initialize(variant, options);
-    return instance.release();
-}
-
 void DepthAnythingV2SmallInference::_init_extra_state() {
     NeuralMonoInferenceBase::_init_extra_state();
     _blob_params = detail::rgb_blob_params(detail::IMAGENET_BLOB_SCALE, detail::IMAGENET_BLOB_MEAN);

@@ -99,13 +99,6 @@ std::vector<InferenceVariant> LightStereoInference::variants() {
     return variants;
 }
 
-LightStereoInference* LightStereoInference::create(const InferenceVariant& variant,
-                                                   const InferenceCreateOptions& options) {
-    auto instance = std::make_unique<LightStereoInference>();
-    instance->initialize(variant, options);
-    return instance.release();
-}
-
 void LightStereoInference::_init_extra_state() {
     _blob_params = detail::rgb_blob_params(detail::IMAGENET_BLOB_SCALE, detail::IMAGENET_BLOB_MEAN);
 }

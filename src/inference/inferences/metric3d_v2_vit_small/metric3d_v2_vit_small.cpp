@@ -46,13 +46,6 @@ std::vector<InferenceVariant> Metric3DV2VitSmallInference::variants() {
     return {std::move(v)};
 }
 
-Metric3DV2VitSmallInference* Metric3DV2VitSmallInference::create(
-    const InferenceVariant& variant, const InferenceCreateOptions& options) {
-    auto instance = std::make_unique<Metric3DV2VitSmallInference>();
-    instance->initialize(variant, options);
-    return instance.release();
-}
-
 void Metric3DV2VitSmallInference::_init_extra_state() {
     NeuralMonoInferenceBase::_init_extra_state();
     _canonical_focal_px = 1000.0;

@@ -62,11 +62,15 @@ std::vector<InferenceVariant> RectifyPassthroughInference::variants() {
     return detail::canvas_size_variants({selector_meta(), selector_meta(), selector_meta()});
 }
 
-RectifyPassthroughInference* RectifyPassthroughInference::create(const InferenceVariant& variant,
-                                                                 const InferenceCreateOptions&) {
+namespace {
+Json canvas_size_kwarg(const InferenceVariant& variant) {
     const auto it = variant.inference_kwargs.find("canvas_size");
-    return new RectifyPassthroughInference(it == variant.inference_kwargs.end() ? Json() : *it);
+    return it == variant.inference_kwargs.end() ? Json() : *it;
 }
+}  // namespace
+
+RectifyPassthroughInference::RectifyPassthroughInference(const InferenceVariant& variant)
+    : RectifyPassthroughInference(canvas_size_kwarg(variant)) {}
 
 RectifyPassthroughInference::RectifyPassthroughInference(const Json& canvas_size) {
     bool ok = canvas_size.is_array() && canvas_size.size() == 2;

@@ -79,10 +79,8 @@ std::vector<InferenceVariant> StereoBMInference::variants() {
     });
 }
 
-StereoBMInference* StereoBMInference::create(const InferenceVariant& variant,
-                                             const InferenceCreateOptions&) {
-    return new StereoBMInference(canvas_size_from_kwargs(variant));
-}
+StereoBMInference::StereoBMInference(const InferenceVariant& variant)
+    : StereoBMInference(canvas_size_from_kwargs(variant)) {}
 
 StereoBMInference::StereoBMInference(HeightWidth canvas_size)
     : ClassicStereoInferenceBase(canvas_size) {

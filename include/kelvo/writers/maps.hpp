@@ -11,12 +11,14 @@
 
 #include <opencv2/core.hpp>
 
+#include "kelvo/export.hpp"
+
 namespace kelvo {
 class Pipeline;
 struct FramePacket;
 }  // namespace kelvo
 
-namespace kelvo::cli {
+namespace kelvo {
 
 /// What a float map holds, as its file name, TIFF description and preview say.
 struct MapMeaning {
@@ -27,26 +29,26 @@ struct MapMeaning {
 };
 
 /// Disparity of the left rectified eye, in pixels.
-MapMeaning disparity_meaning(const std::string& backend);
+KELVO_API MapMeaning disparity_meaning(const std::string& backend);
 /// Depth along the optical axis: metres from stereo or a metric network,
 /// relative values from a relative one.
-MapMeaning depth_meaning(const std::string& backend, bool metric);
+KELVO_API MapMeaning depth_meaning(const std::string& backend, bool metric);
 
 /// True for a monocular back-end (depth, no disparity).
-bool is_mono(const Pipeline& pipeline);
+KELVO_API bool is_mono(const Pipeline& pipeline);
 /// True when the depth is in metres (stereo, or a network tagged "metric").
-bool metric_depth(const Pipeline& pipeline);
+KELVO_API bool metric_depth(const Pipeline& pipeline);
 /// What the pipeline's main map holds: depth for a monocular back-end,
 /// disparity otherwise.
-MapMeaning map_meaning(const Pipeline& pipeline);
+KELVO_API MapMeaning map_meaning(const Pipeline& pipeline);
 
 /// "disparity_000042".
-std::string frame_stem(std::string_view kind, long long index);
+KELVO_API std::string frame_stem(std::string_view kind, long long index);
 
 /// A CV_32F map as a single-channel 32-bit float TIFF (NaN kept) whose
 /// ImageDescription is `description`.
-void write_float_tiff(const cv::Mat& map, const std::filesystem::path& file,
-                      const std::string& description);
+KELVO_API void write_float_tiff(const cv::Mat& map, const std::filesystem::path& file,
+                                const std::string& description);
 
 /// The value range a preview's colours span.
 struct PreviewScale {
@@ -56,20 +58,21 @@ struct PreviewScale {
 /// The map colour-mapped (turbo: smallest valid value blue, largest red;
 /// no estimate black) with a colour bar on the right labelled with the
 /// range and `unit_label`.
-cv::Mat render_preview(const cv::Mat& map, const std::string& unit_label, PreviewScale* scale);
-PreviewScale write_preview_png(const cv::Mat& map, const std::filesystem::path& file,
-                               const std::string& unit_label);
+KELVO_API cv::Mat render_preview(const cv::Mat& map, const std::string& unit_label,
+                                 PreviewScale* scale);
+KELVO_API PreviewScale write_preview_png(const cv::Mat& map, const std::filesystem::path& file,
+                                         const std::string& unit_label);
 
 /// `<stem>.tiff` and its preview `<stem>.png`.
-PreviewScale write_float_map(const cv::Mat& map, const std::filesystem::path& stem,
-                             const MapMeaning& meaning);
+KELVO_API PreviewScale write_float_map(const cv::Mat& map, const std::filesystem::path& stem,
+                                       const MapMeaning& meaning);
 
 /// Any image OpenCV encodes as PNG (8-bit BGR, 16-bit grey).
-void write_png(const cv::Mat& image, const std::filesystem::path& file);
+KELVO_API void write_png(const cv::Mat& image, const std::filesystem::path& file);
 
 /// Depth in metres as a 16-bit PNG of millimetres; 0 where there is no
 /// estimate or the depth is beyond 65.535 m.
-void write_depth_mm_png(const cv::Mat& depth_m, const std::filesystem::path& file);
+KELVO_API void write_depth_mm_png(const cv::Mat& depth_m, const std::filesystem::path& file);
 
 /// Pinhole intrinsics of the rectified left eye, in its pixels.
 struct Intrinsics {
@@ -78,12 +81,14 @@ struct Intrinsics {
 /// A binary PLY of every pixel with a depth: x right, y down, z forward in
 /// metres in the rectified left camera's frame, coloured from `bgr`. Returns
 /// the number of points.
-std::int64_t write_ply(const cv::Mat& depth_m, const cv::Mat& bgr, const Intrinsics& intrinsics,
-                       const std::filesystem::path& file, const std::string& comment);
+KELVO_API std::int64_t write_ply(const cv::Mat& depth_m, const cv::Mat& bgr,
+                                 const Intrinsics& intrinsics, const std::filesystem::path& file,
+                                 const std::string& comment);
 /// The packet's point cloud: its depth coloured from its rectified left eye
 /// (scaled to the depth's size when smaller), in that eye's rectified camera
 /// from the calibration in force (which the packet must carry).
-std::int64_t write_packet_ply(const FramePacket& packet, const std::filesystem::path& file,
-                              const std::string& comment);
+KELVO_API std::int64_t write_packet_ply(const FramePacket& packet,
+                                        const std::filesystem::path& file,
+                                        const std::string& comment);
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

@@ -1,10 +1,9 @@
-#include "run_files.hpp"
+#include "kelvo/writers/run_files.hpp"
 
-#include "cli.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
 
-namespace kelvo::cli {
+namespace kelvo {
 
 FramesCsv::FramesCsv(const std::filesystem::path& dir, const std::vector<std::string>& columns)
     : _file(dir / "frames.csv"), _out(_file.path(), std::ios::trunc) {
@@ -29,13 +28,13 @@ void FramesCsv::commit() {
 
 Json run_json(const std::string& command, const std::filesystem::path& recording,
               const Pipeline& pipeline, const CalibrationNames& calibrations,
-              const RangeArgs& range) {
+              const RunRange& range) {
     Json controls = Json::object();
     for (const auto& c : pipeline.inference_controls()) {
         controls[c.name] = pipeline.inference_control(c.name);
     }
     Json j;
-    j["kelvo_version"] = version();
+    j["kelvo_version"] = KELVO_VERSION;
     j["command"] = command;
     j["recording"] = std::filesystem::absolute(recording).string();
     j["backend"] = pipeline.backend_key();
@@ -58,4 +57,4 @@ long long file_index(const std::optional<std::int64_t>& source_frame_idx, std::i
     return source_frame_idx ? *source_frame_idx : sequence - 1;
 }
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

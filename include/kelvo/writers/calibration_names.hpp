@@ -11,12 +11,14 @@
 #include "kelvo/json.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 
-namespace kelvo::cli {
+#include "kelvo/export.hpp"
+
+namespace kelvo {
 
 /// Names the calibration the replay has in force at a time, the way the
 /// replay chooses it: "factory" (the base calibration), "update:N" (entry N
 /// of the recording's calibration history) or "none".
-class CalibrationNames {
+class KELVO_API CalibrationNames {
   public:
     explicit CalibrationNames(const MkvReplay& replay);
     /// The name for a frame at `pts_us`; "none" when the frame was not rectified.
@@ -33,4 +35,4 @@ class CalibrationNames {
     std::vector<std::int64_t> _effective;
 };
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

@@ -1,9 +1,8 @@
-#include "history_recorder.hpp"
+#include "kelvo/pipeline/history_recorder.hpp"
 
-#include <chrono>
-#include <thread>
+#include "kelvo/sources/mkv_replay.hpp"
 
-namespace kelvo::cli {
+namespace kelvo {
 
 ReplayHistory ReplayHistory::of(const MkvReplay& replay, double fps) {
     ReplayHistory h;
@@ -13,6 +12,7 @@ ReplayHistory ReplayHistory::of(const MkvReplay& replay, double fps) {
     if (const auto base = replay.base_calibration()) h.base_calibration = base->to_dict();
     h.fps = fps > 0 ? fps : 30.0;
     h.t0_utc_ns = replay.t0_utc_ns();
+    h.wait_when_full = !replay.has_pump();
     return h;
 }
 
@@ -23,6 +23,7 @@ RecorderFactory history_recorder_factory(ReplayHistory history) {
         options.camera_controls = Json::object();
         options.camera_controls_provider = nullptr;
         options.fps = history.fps;
+        options.wait_when_full = history.wait_when_full;
         if (history.t0_utc_ns != 0) {
             options.t0_utc_ns_provider = [t0 = history.t0_utc_ns] {
                 return std::optional<std::int64_t>(t0);
@@ -33,7 +34,7 @@ RecorderFactory history_recorder_factory(ReplayHistory history) {
 }
 
 HistoryRecorder::HistoryRecorder(MkvRecorderOptions options, ReplayHistory history)
-    : MkvRecorder(options), _history(std::move(history)), _queue_size(options.queue_size) {}
+    : MkvRecorder(std::move(options)), _history(std::move(history)) {}
 
 template <typename Write>
 void HistoryRecorder::write_due(const std::vector<std::pair<std::int64_t, Json>>& history,
@@ -62,19 +63,6 @@ void HistoryRecorder::write_due(const std::vector<std::pair<std::int64_t, Json>>
     }
 }
 
-void HistoryRecorder::wait_for_room() {
-    // The writer takes frames in order; frames fed but not yet written or
-    // dropped are the ones waiting in its queue.
-    for (;;) {
-        const RecordingStatus s = status();
-        if (!s.is_running ||
-            _fed - s.frames_written - s.frames_dropped < static_cast<std::int64_t>(_queue_size)) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
 void HistoryRecorder::write_history(std::int64_t pts_us, bool went_back) {
     // Back before every camera-state entry, no control value was known: an empty snapshot.
     const Json no_state = Json::object();
@@ -99,11 +87,9 @@ void HistoryRecorder::feed(const FramePtr& frame) {
     } else {
         write_history(pts, false);
     }
-    wait_for_room();
     MkvRecorder::feed(frame);
-    ++_fed;
     if (went_back) write_history(pts, true);
     _last_pts = pts;
 }
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

@@ -1,4 +1,4 @@
-#include "safe_output.hpp"
+#include "kelvo/writers/safe_output.hpp"
 
 #include <fstream>
 #include <regex>
@@ -6,20 +6,19 @@
 
 #include <fmt/format.h>
 
-#include "cli.hpp"
 #include "kelvo/errors.hpp"
 
-namespace kelvo::cli {
+namespace kelvo {
 
 namespace fs = std::filesystem;
 
 void refuse_same_file(const fs::path& input, const fs::path& output, std::string_view option) {
     std::error_code ec;
     if (fs::equivalent(input, output, ec)) {
-        throw ExitError(EXIT_FAILED,
-                        fmt::format("kelvo: {} {} is the input recording {}; refusing to write "
-                                    "over it",
-                                    option, output.string(), input.string()));
+        throw OutputRefused(
+            fmt::format("kelvo: {} {} is the input recording {}; refusing to write "
+                        "over it",
+                        option, output.string(), input.string()));
     }
 }
 
@@ -28,12 +27,12 @@ void refuse_existing_file(const fs::path& output, bool force, std::string_view o
     const auto status = fs::symlink_status(output, ec);
     if (ec || !fs::exists(status)) return;
     if (fs::is_directory(fs::status(output, ec))) {
-        throw ExitError(EXIT_FAILED, fmt::format("kelvo: {} {} is a folder; give a file name",
-                                                 option, output.string()));
+        throw OutputRefused(
+            fmt::format("kelvo: {} {} is a folder; give a file name", option, output.string()));
     }
     if (!force) {
-        throw ExitError(EXIT_FAILED, fmt::format("kelvo: {} {} exists; add --force to replace it",
-                                                 option, output.string()));
+        throw OutputRefused(
+            fmt::format("kelvo: {} {} exists; add --force to replace it", option, output.string()));
     }
 }
 
@@ -81,24 +80,24 @@ bool is_kit_output_name(const std::string& name) {
 OutputFolder::OutputFolder(const fs::path& dir, bool force, std::string_view option) : _dir(dir) {
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) {
-        throw ExitError(EXIT_FAILED, fmt::format("kelvo: {} {} exists and is not a folder", option,
-                                                 dir.string()));
+        throw OutputRefused(
+            fmt::format("kelvo: {} {} exists and is not a folder", option, dir.string()));
     }
     if (!fs::exists(dir, ec)) {
         fs::create_directories(dir, ec);
         if (ec) {
-            throw ExitError(EXIT_FAILED, fmt::format("kelvo: cannot create {} {}: {}", option,
-                                                     dir.string(), ec.message()));
+            throw OutputRefused(
+                fmt::format("kelvo: cannot create {} {}: {}", option, dir.string(), ec.message()));
         }
         _created = true;
         return;
     }
     if (fs::is_empty(dir, ec)) return;
     if (!force) {
-        throw ExitError(EXIT_FAILED,
-                        fmt::format("kelvo: {} {} is not empty; add --force to replace the maps "
-                                    "of an earlier run there (other files are kept)",
-                                    option, dir.string()));
+        throw OutputRefused(
+            fmt::format("kelvo: {} {} is not empty; add --force to replace the maps "
+                        "of an earlier run there (other files are kept)",
+                        option, dir.string()));
     }
     for (const auto& entry : fs::directory_iterator(dir)) {
         if (entry.is_regular_file() && is_kit_output_name(entry.path().filename().string())) {
@@ -112,4 +111,4 @@ void OutputFolder::remove_if_unused() const {
     if (_created && fs::is_empty(_dir, ec)) fs::remove(_dir, ec);
 }
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

@@ -1,4 +1,4 @@
-#include "calibration_names.hpp"
+#include "kelvo/writers/calibration_names.hpp"
 
 #include <exception>
 
@@ -6,7 +6,7 @@
 
 #include "kelvo/calibration.hpp"
 
-namespace kelvo::cli {
+namespace kelvo {
 
 CalibrationNames::CalibrationNames(const MkvReplay& replay)
     : _history(replay.calibration_history()) {
@@ -44,4 +44,4 @@ Json CalibrationNames::table() const {
     return out;
 }
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

@@ -105,6 +105,18 @@ InferenceVariant make_crestereo_variant(const CREStereoKey& key, const std::stri
     return v;
 }
 
+std::vector<InferenceVariant> crestereo_variants(
+    std::span<const CREStereoKey> keys, const std::string& file_prefix,
+    const std::function<Json(int n, int height, int width)>& meta) {
+    std::vector<InferenceVariant> out;
+    out.reserve(keys.size());
+    for (const auto& key : keys) {
+        out.push_back(
+            make_crestereo_variant(key, file_prefix, meta(key.n, key.size.height, key.size.width)));
+    }
+    return out;
+}
+
 Image2BlobParams rgb_blob_params(const cv::Scalar& scale, const cv::Scalar& mean) {
     Image2BlobParams params;
     params.scalefactor = scale;

@@ -1,4 +1,4 @@
-#include "maps.hpp"
+#include "kelvo/writers/maps.hpp"
 
 #include <tiffio.h>
 
@@ -12,13 +12,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "cli.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/map_colours.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
-#include "safe_output.hpp"
+#include "kelvo/writers/safe_output.hpp"
 
-namespace kelvo::cli {
+namespace kelvo {
 namespace {
 
 thread_local std::string g_tiff_error;
@@ -254,4 +253,4 @@ std::int64_t write_packet_ply(const FramePacket& packet, const std::filesystem::
     return write_ply(packet.depth, colour, {r->fx, r->fy, r->cx, r->cy}, file, comment);
 }
 
-}  // namespace kelvo::cli
+}  // namespace kelvo

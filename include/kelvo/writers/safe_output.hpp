@@ -9,22 +9,25 @@
 #include <string>
 #include <string_view>
 
-namespace kelvo::cli {
+#include "kelvo/export.hpp"
+
+namespace kelvo {
 
 /// Suffix of files being written.
 inline constexpr std::string_view PARTIAL_SUFFIX = ".partial";
 
-/// ExitError when `output` names the same file as `input` (also through
+/// OutputRefused when `output` names the same file as `input` (also through
 /// hard or symbolic links).
-void refuse_same_file(const std::filesystem::path& input, const std::filesystem::path& output,
-                      std::string_view option);
+KELVO_API void refuse_same_file(const std::filesystem::path& input,
+                                const std::filesystem::path& output, std::string_view option);
 
-/// ExitError when `output` exists and `force` is not given (or when it is a folder).
-void refuse_existing_file(const std::filesystem::path& output, bool force, std::string_view option);
+/// OutputRefused when `output` exists and `force` is not given (or when it is a folder).
+KELVO_API void refuse_existing_file(const std::filesystem::path& output, bool force,
+                                    std::string_view option);
 
 /// A file written under `<final>.partial` and renamed to its final name by
 /// `commit()`; destroyed uncommitted, the partial file is removed.
-class PendingFile {
+class KELVO_API PendingFile {
   public:
     explicit PendingFile(std::filesystem::path final_path);
     ~PendingFile();
@@ -45,10 +48,10 @@ class PendingFile {
 };
 
 /// Writes `bytes` to `file` through a PendingFile.
-void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+KELVO_API void write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
 
 /// An output folder prepared for one run.
-class OutputFolder {
+class KELVO_API OutputFolder {
   public:
     /// Creates the folder, or takes an existing empty one. A non-empty folder
     /// is refused without `force`; with it, the files an earlier run of the
@@ -66,6 +69,6 @@ class OutputFolder {
 };
 
 /// True for a file name of the kind OutputFolder clears with --force.
-bool is_kit_output_name(const std::string& name);
+KELVO_API bool is_kit_output_name(const std::string& name);
 
-}  // namespace kelvo::cli
+}  // namespace kelvo
