@@ -1,5 +1,8 @@
 // kelvo_camera_sdk._native: the one extension module behind the package.
+#include <malloc.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -17,8 +20,27 @@
 
 namespace nb = nanobind;
 
+namespace {
+
+// A Python loop holds a frame while it takes the next, so each payload (a few
+// hundred kB) is allocated while the last one still lives; with glibc's
+// default limits the heap top is given back and faulted in again for every
+// frame, which costs more than the rest of the loop. Larger limits keep the
+// memory for reuse. Left alone when the host tuned malloc itself.
+void keep_freed_payload_memory() {
+    if (std::getenv("GLIBC_TUNABLES") || std::getenv("MALLOC_TRIM_THRESHOLD_") ||
+        std::getenv("MALLOC_MMAP_THRESHOLD_")) {
+        return;
+    }
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+}
+
+}  // namespace
+
 NB_MODULE(_native, m) {
     using namespace kelvo::py;
+    keep_freed_payload_memory();
     m.attr("__version__") = KELVO_VERSION;
 
     // Exceptions: the kit's messages reach Python unchanged; the most derived
