@@ -155,6 +155,9 @@ TEST(RecorderCrash, AFullDiskStopsTheRecorderAndKeepsWhatWasWritten) {
         while (rec.is_running() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (rec.is_running()) _exit(11);
+        // It says it failed, and why.
+        const RecordingStatus failed = rec.status();
+        if (failed.state != "failed" || !failed.reason || failed.reason->empty()) _exit(13);
         const auto result = rec.stop();
         _exit(result.frames_written > 0 ? 0 : 12);
     }
