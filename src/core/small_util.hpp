@@ -32,6 +32,13 @@ inline void name_this_thread(const char* name) {
 #endif
 }
 
+/// The wall clock (Unix epoch) in nanoseconds.
+inline std::int64_t wall_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 /// The steady clock in nanoseconds.
 inline std::int64_t steady_now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(

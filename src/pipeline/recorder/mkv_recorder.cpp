@@ -35,12 +35,6 @@ spdlog::logger& logger() {
     return *instance;
 }
 
-std::int64_t wall_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 /// Shared by the public object and the writer thread, which keeps it alive
@@ -222,15 +216,7 @@ class MkvRecorderImpl {
 
     void write_event(MkvTrack track, const Json& value, std::int64_t pts_us, const char* what)
         KELVO_EXCLUDES(_mutex) {
-        if (!value.is_object())
-            throw std::invalid_argument(std::string(what) + " must be a JSON object");
-        std::string text;
-        try {
-            text = value.dump();
-        } catch (const Json::exception& e) {
-            throw std::invalid_argument(std::string(what) +
-                                        " cannot be written as JSON: " + e.what());
-        }
+        std::string text = event_text(value, what);
         {
             MutexLock lock(_mutex);
             if (_state != State::running || !_running.load()) return;

@@ -53,6 +53,16 @@ std::string checked_fourcc(const MkvRecorderOptions& options) {
     return fourcc;
 }
 
+std::string event_text(const Json& value, const char* what) {
+    if (!value.is_object())
+        throw std::invalid_argument(std::string(what) + " must be a JSON object");
+    try {
+        return value.dump();
+    } catch (const Json::exception& e) {
+        throw std::invalid_argument(std::string(what) + " cannot be written as JSON: " + e.what());
+    }
+}
+
 double frame_rate(const MkvRecorderOptions& options) {
     return options.fps ? *options.fps : fps_from_slug(options.capture_mode_slug).value_or(30.0);
 }
