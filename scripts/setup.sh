@@ -46,7 +46,7 @@ fail() { printf '\nsetup failed: %s\n' "$*" >&2; exit 1; }
 
 PACKAGES=(build-essential cmake ninja-build pkg-config git
   libavformat-dev libavcodec-dev libavdevice-dev libavutil-dev
-  libopencv-dev opencv-doc nlohmann-json3-dev libspdlog-dev libfmt-dev
+  libopencv-dev libopencv-contrib-dev opencv-doc nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   ffmpeg mkvtoolnix python3 python3-venv clang libclang-rt-14-dev
   libcli11-dev libtiff-dev

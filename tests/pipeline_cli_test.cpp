@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 
@@ -100,10 +101,42 @@ TEST(KelvoDemo, PrintsItsReportWithinTheAccuracyOfBlockMatching) {
     }
 }
 
-TEST(KelvoDemo, RefusesABadFrameCount) {
+TEST(KelvoDemo, RefusesABadFrameCountOrABackEndWithoutDisparity) {
     TempDir tmp("demo_bad");
-    EXPECT_EQ(kelvo_cli("demo --frames 0", tmp).status, 2);
-    EXPECT_EQ(kelvo_cli("demo --frames many", tmp).status, 2);
+    const std::pair<std::string, const char*> cases[] = {
+        {"demo --frames 0", "--frames"},
+        {"demo --frames many", "--frames"},
+        {"demo --backend no-such-key", "no-such-key"},
+        {"demo --backend metric3d-v2-vit-small", "gives no disparity map"},
+        {"demo --backend rectify-passthrough", "gives no disparity map"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const auto out = tmp / "out";
+        const auto run = kelvo_cli(args + " --out " + out.string(), tmp);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_FALSE(std::filesystem::exists(out / "demo.mkv"));
+    }
+}
+
+// Counted over every pixel both cameras see, holes included, the dense
+// matcher beats block matching on the demo's scene; over its valid pixels
+// alone block matching would look about as good.
+TEST(KelvoDemo, ReportsTheMapWithItsHolesAndTheSemiGlobalMatcherWins) {
+    TempDir tmp("demo_backends");
+    std::map<std::string, std::pair<double, double>> with_holes;
+    for (const std::string backend : {"stereo-bm", "stereo-sgbm"}) {
+        const auto run = kelvo_cli(
+            "demo --frames 3 --backend " + backend + " --out " + (tmp / backend).string(), tmp);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("back-end:         " + backend + ", variant"), std::string::npos);
+        with_holes[backend] = {number_after(run.out, "with holes:       end-point error"),
+                               number_after(run.out, "px, off by > 2 px")};
+        EXPECT_GE(with_holes[backend].first, number_after(run.out, "end-point error:"));
+    }
+    EXPECT_LT(with_holes["stereo-sgbm"].first, with_holes["stereo-bm"].first);
+    EXPECT_LT(with_holes["stereo-sgbm"].second, with_holes["stereo-bm"].second);
 }
 
 // The disparity `kelvo depth` writes for a recording of the Aloe pair is what

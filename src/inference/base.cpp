@@ -83,6 +83,7 @@ cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::M
     to_grey(canvas_l, _grey_l);
     to_grey(canvas_r, _grey_r);
     _matcher->compute(_grey_l, _grey_r, _fixed);
+    _after_match(_grey_l, _grey_r, _fixed);
     // Fixed point with 4 fractional bits; anything below the matcher's minimum
     // disparity marks a pixel without a match.
     const int invalid_below = _matcher->getMinDisparity() * 16;
@@ -91,6 +92,8 @@ cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::M
     disparity.setTo(invalid_value(), _fixed < invalid_below);
     return disparity;
 }
+
+void ClassicStereoInferenceBase::_after_match(const cv::Mat&, const cv::Mat&, cv::Mat&) {}
 
 InferenceFuturePtr ClassicStereoInferenceBase::submit(const std::vector<cv::Mat>& blobs) {
     if (blobs.size() != 2) {
@@ -126,6 +129,17 @@ cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout) {
 }
 
 namespace detail {
+
+HeightWidth canvas_size_kwarg(const InferenceVariant& variant, const char* backend) {
+    const auto it = variant.inference_kwargs.find("canvas_size");
+    if (it == variant.inference_kwargs.end() || !it->is_array() || it->size() != 2 ||
+        !(*it)[0].is_number_integer() || !(*it)[1].is_number_integer()) {
+        throw std::invalid_argument(fmt::format(
+            "variant '{}' of {} needs inference_kwargs {{\"canvas_size\": [height, width]}}",
+            variant.slug, backend));
+    }
+    return {(*it)[0].get<int>(), (*it)[1].get<int>()};
+}
 
 std::vector<InferenceVariant> canvas_size_variants(std::array<Json, 3> selector_metas) {
     struct Size {

@@ -109,6 +109,10 @@ class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
 
   protected:
     virtual void _rebuild_matcher() = 0;
+    /// Runs on the matcher's fixed-point output (16 per pixel, below the
+    /// minimum disparity: no match) before it becomes a float map; a matcher
+    /// may mark more pixels as unmatched there. Nothing by default.
+    virtual void _after_match(const cv::Mat& grey_l, const cv::Mat& grey_r, cv::Mat& fixed);
 
     int _canvas_h = 0;
     int _canvas_w = 0;
@@ -204,6 +208,9 @@ namespace detail {
 /// inference_kwargs {"canvas_size": [h, w]}, configurations "input_size" (the
 /// same size) and "selector_meta" (the entry of `selector_metas` at its place).
 KELVO_API std::vector<InferenceVariant> canvas_size_variants(std::array<Json, 3> selector_metas);
+/// The (height, width) of a variant's inference_kwargs {"canvas_size": [h, w]};
+/// std::invalid_argument naming the variant and `backend` otherwise.
+KELVO_API HeightWidth canvas_size_kwarg(const InferenceVariant& variant, const char* backend);
 
 }  // namespace detail
 

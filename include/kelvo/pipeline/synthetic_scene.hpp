@@ -68,6 +68,11 @@ struct DisparityScore {
     double end_point_error = 0;  ///< mean |estimate - truth| over valid estimates
     double bad_2px = 0;          ///< share of valid estimates off by more than 2 px
     double valid_share = 0;      ///< share of considered pixels with an estimate
+    /// Over every considered pixel, a hole counted as disparity 0 (what "no
+    /// estimate" tells a consumer: nothing nearby) or as wrong: a denser map
+    /// is not judged by its valid pixels alone.
+    double end_point_error_all = 0;
+    double wrong_2px_all = 0;  ///< share of considered pixels off by > 2 px or without estimate
     std::int64_t valid = 0, considered = 0;
 };
 

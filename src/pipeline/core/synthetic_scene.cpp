@@ -161,7 +161,7 @@ DisparityScore score_disparity(const cv::Mat& estimate, const cv::Mat& truth, co
               estimate.size() == truth.size());
     CV_Assert(mask.empty() || (mask.type() == CV_8U && mask.size() == truth.size()));
     DisparityScore score;
-    double error_sum = 0;
+    double error_sum = 0, hole_error_sum = 0;
     std::int64_t bad = 0;
     for (int y = 0; y < truth.rows; ++y) {
         const float* e = estimate.ptr<float>(y);
@@ -170,7 +170,10 @@ DisparityScore score_disparity(const cv::Mat& estimate, const cv::Mat& truth, co
         for (int x = 0; x < truth.cols; ++x) {
             if (m && !m[x]) continue;
             ++score.considered;
-            if (!std::isfinite(e[x])) continue;
+            if (!std::isfinite(e[x])) {
+                hole_error_sum += std::fabs(static_cast<double>(t[x]));
+                continue;
+            }
             ++score.valid;
             const double err = std::fabs(static_cast<double>(e[x]) - t[x]);
             error_sum += err;
@@ -182,8 +185,11 @@ DisparityScore score_disparity(const cv::Mat& estimate, const cv::Mat& truth, co
         score.bad_2px = static_cast<double>(bad) / static_cast<double>(score.valid);
     }
     if (score.considered > 0) {
-        score.valid_share =
-            static_cast<double>(score.valid) / static_cast<double>(score.considered);
+        const auto considered = static_cast<double>(score.considered);
+        score.valid_share = static_cast<double>(score.valid) / considered;
+        score.end_point_error_all = (error_sum + hole_error_sum) / considered;
+        score.wrong_2px_all =
+            static_cast<double>(bad + score.considered - score.valid) / considered;
     }
     return score;
 }

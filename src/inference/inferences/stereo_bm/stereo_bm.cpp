@@ -34,18 +34,6 @@ Json selector_meta(int speed_tier, bool wizard, const std::string& summary) {
     return meta;
 }
 
-// The (height, width) of a variant's {"canvas_size": [h, w]}.
-HeightWidth canvas_size_from_kwargs(const InferenceVariant& variant) {
-    const auto it = variant.inference_kwargs.find("canvas_size");
-    if (it == variant.inference_kwargs.end() || !it->is_array() || it->size() != 2 ||
-        !(*it)[0].is_number_integer() || !(*it)[1].is_number_integer()) {
-        throw std::invalid_argument(fmt::format(
-            "variant '{}' of stereo-bm needs inference_kwargs {{\"canvas_size\": [height, width]}}",
-            variant.slug));
-    }
-    return {(*it)[0].get<int>(), (*it)[1].get<int>()};
-}
-
 }  // namespace
 
 std::vector<IntControl> StereoBMInference::CONTROLS() {
@@ -80,7 +68,7 @@ std::vector<InferenceVariant> StereoBMInference::variants() {
 }
 
 StereoBMInference::StereoBMInference(const InferenceVariant& variant)
-    : StereoBMInference(canvas_size_from_kwargs(variant)) {}
+    : StereoBMInference(detail::canvas_size_kwarg(variant, "stereo-bm")) {}
 
 StereoBMInference::StereoBMInference(HeightWidth canvas_size)
     : ClassicStereoInferenceBase(canvas_size) {

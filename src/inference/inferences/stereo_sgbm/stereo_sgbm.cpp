@@ -1,0 +1,133 @@
+// The "stereo-sgbm" back-end: variants, controls, the matcher and its
+// right-view check.
+#include "kelvo/inference/inferences/stereo_sgbm.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <fmt/format.h>
+#include <opencv2/ximgproc/disparity_filter.hpp>
+
+#include "kelvo/inference/registry.hpp"
+
+namespace kelvo {
+namespace {
+
+// Selection metadata shared by the three variants; only the speed tier, the
+// guided-selection flag and the summary differ.
+Json selector_meta(int speed_tier, bool wizard, const std::string& summary) {
+    Json meta;
+    meta["task"] = "stereo";
+    meta["speed_tier"] = speed_tier;
+    meta["accuracy_tier"] = 2;
+    meta["min_engine_class"] = "cpu";
+    meta["recommended_engine_class"] = "cpu";
+    meta["size_mb"] = 0.0;
+    meta["params_m"] = 0.0;
+    meta["published_fps"] = Json::object();
+    meta["accuracy_metric"] = "Dense classical matching (smoothness along several paths)";
+    meta["summary"] = summary;
+    meta["tags"] = Json::array({"classical", "cpu", "no-download", "dense", "weight:light"});
+    meta["neural"] = false;
+    meta["wizard_visible"] = wizard;
+    meta["license"] = "Apache-2.0";
+    meta["license_url"] = "https://opencv.org/license/";
+    return meta;
+}
+
+}  // namespace
+
+std::vector<IntControl> StereoSGBMInference::CONTROLS() {
+    std::vector<std::pair<double, std::string>> modes;
+    for (const auto& [value, name] : detail::SGBM_MODES) modes.emplace_back(value, std::string(name));
+    return {
+        IntControl::number("min_disparity", 0, "Min disparity", -128, 128, 1, "px"),
+        IntControl::number("num_disparities", 96, "Num disparities", 16, 512, 16, "px"),
+        IntControl::number("block_size", 5, "Block size", 1, 51, 2, "px"),
+        IntControl::number("p1", 0, "Smoothness P1 (0 = 8 x block area)", 0, 20000, 1),
+        IntControl::number("p2", 0, "Smoothness P2 (0 = 32 x block area; above P1)", 0, 80000, 1),
+        IntControl::number("pre_filter_cap", 63, "Pre-filter cap", 1, 63, 1),
+        IntControl::number("uniqueness_ratio", 10, "Uniqueness ratio", 0, 50, 1, "%"),
+        IntControl::number("speckle_window_size", 100, "Speckle window size", 0, 400, 1, "px"),
+        IntControl::number("speckle_range", 2, "Speckle range", 0, 32, 1, "px"),
+        IntControl::number("disp12_max_diff", 1, "Left-right tolerance (-1 = off)", -1, 32, 1,
+                           "px"),
+        IntControl::enumeration("mode", cv::StereoSGBM::MODE_SGBM, "Mode", std::move(modes)),
+        IntControl::number("right_view_check", 0, "Right-view check tolerance (0 = off)", 0, 32, 1,
+                           "px"),
+    };
+}
+
+std::vector<InferenceVariant> StereoSGBMInference::variants() {
+    return detail::canvas_size_variants({
+        selector_meta(4, /*wizard=*/true,
+                      "Dense classical stereo. CPU-only, no download; fills what block matching "
+                      "leaves empty."),
+        selector_meta(3, /*wizard=*/false, "Semi-global matching at higher resolution."),
+        selector_meta(2, /*wizard=*/false,
+                      "Semi-global matching at the highest supported resolution."),
+    });
+}
+
+StereoSGBMInference::StereoSGBMInference(const InferenceVariant& variant)
+    : StereoSGBMInference(detail::canvas_size_kwarg(variant, "stereo-sgbm")) {}
+
+StereoSGBMInference::StereoSGBMInference(HeightWidth canvas_size)
+    : ClassicStereoInferenceBase(canvas_size) {
+    _controls.add(CONTROLS());
+    _rebuild_matcher();
+}
+
+std::string StereoSGBMInference::label() const {
+    return fmt::format("StereoSGBM ({}x{})", _canvas_h, _canvas_w);
+}
+
+std::pair<int, int> StereoSGBMInference::penalties() const {
+    // The matcher sees grey canvases: one channel.
+    const int area = control("block_size") * control("block_size");
+    const int p1 = control("p1") > 0 ? control("p1") : 8 * area;
+    const int p2 = control("p2") > 0 ? control("p2") : 32 * area;
+    return {p1, std::max(p2, p1 + 1)};  // the matcher's own rule: P2 above P1
+}
+
+void StereoSGBMInference::_rebuild_matcher() {
+    const auto [p1, p2] = penalties();
+    cv::Ptr<cv::StereoSGBM> matcher = cv::StereoSGBM::create(
+        control("min_disparity"), control("num_disparities"), control("block_size"), p1, p2,
+        control("disp12_max_diff"), control("pre_filter_cap"), control("uniqueness_ratio"),
+        control("speckle_window_size"), control("speckle_range"), control("mode"));
+    cv::Ptr<cv::StereoMatcher> right;
+    if (control("right_view_check") > 0) right = cv::ximgproc::createRightMatcher(matcher);
+    _matcher = matcher;
+    _right_matcher = right;
+}
+
+void StereoSGBMInference::_after_match(const cv::Mat& grey_l, const cv::Mat& grey_r,
+                                       cv::Mat& fixed) {
+    if (!_right_matcher) return;
+    // The right view's matcher searches the other way and gives negative
+    // disparities; a pixel keeps its match only when the right view's match
+    // at the place it points to agrees within the tolerance.
+    _right_matcher->compute(grey_r, grey_l, _right_fixed);
+    const int tolerance = control("right_view_check") * 16;
+    const int left_min = _matcher->getMinDisparity() * 16;
+    const int right_min = _right_matcher->getMinDisparity() * 16;
+    const auto unmatched = static_cast<short>(left_min - 16);
+    for (int y = 0; y < fixed.rows; ++y) {
+        short* left = fixed.ptr<short>(y);
+        const short* right = _right_fixed.ptr<short>(y);
+        for (int x = 0; x < fixed.cols; ++x) {
+            const int d = left[x];
+            if (d < left_min) continue;
+            const int xr = x - ((d + 8) >> 4);
+            if (xr < 0 || xr >= fixed.cols || right[xr] < right_min ||
+                std::abs(d + right[xr]) > tolerance) {
+                left[x] = unmatched;
+            }
+        }
+    }
+}
+
+}  // namespace kelvo
+
+KELVO_REGISTER_INFERENCE(kelvo::StereoSGBMInference, "stereo-sgbm")
