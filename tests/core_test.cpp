@@ -114,10 +114,16 @@ TEST(IntControls, ValidationAndVersioning) {
     EXPECT_THROW(values.get("nope"), std::invalid_argument);
     values.set("mode", 0);
     EXPECT_EQ(values.get("mode"), 0);
-    try {
-        values.set("block_size", 3);
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "control block_size must be within 5..51; got 3");
+    // The name, the range or step, the unit.
+    for (const auto& [value, message] :
+         {std::pair{3, "control block_size must be within 5..51 px; got 3"},
+          std::pair{10, "control block_size must be 5 plus a multiple of 2 px; got 10"}}) {
+        try {
+            values.set("block_size", value);
+            ADD_FAILURE() << value << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
     }
 }
 

@@ -44,13 +44,17 @@ void IntControl::validate(int value) const {
         throw std::invalid_argument(
             fmt::format("control {} must be one of {}; got {}", name, names, value));
     }
+    // The unit after the numbers it qualifies: "within 5..51 px".
+    const std::string in_unit = unit ? " " + *unit : std::string();
     if ((min && value < *min) || (max && value > *max)) {
-        throw std::invalid_argument(fmt::format("control {} must be within {}..{}; got {}", name,
-                                                min.value_or(value), max.value_or(value), value));
+        throw std::invalid_argument(fmt::format("control {} must be within {}..{}{}; got {}", name,
+                                                min.value_or(value), max.value_or(value), in_unit,
+                                                value));
     }
     if (step && *step > 1 && min && (value - *min) % *step != 0) {
-        throw std::invalid_argument(fmt::format(
-            "control {} must be {} plus a multiple of {}; got {}", name, *min, *step, value));
+        throw std::invalid_argument(
+            fmt::format("control {} must be {} plus a multiple of {}{}; got {}", name, *min, *step,
+                        in_unit, value));
     }
 }
 
