@@ -183,6 +183,37 @@ TEST(StereoSGBM, TheRightViewCheckOnlyRemovesMatches) {
               cv::countNonZero(p.map != p.map));
 }
 
+// A canvas narrower than the disparity search leaves nothing to match: a
+// valid answer with every pixel a hole, never a crash; so does an empty
+// scene, whatever the matcher makes of it.
+TEST(StereoSGBM, NothingToMatchIsAnAnswerNotACrash) {
+    const struct {
+        const char* name;
+        HeightWidth canvas;
+        bool all_holes;
+    } cases[] = {
+        {"a canvas narrower than the search", {64, 80}, true},
+        {"a blank pair", {256, 512}, false},
+    };
+    for (const auto& c : cases) {
+        for (const int check : {0, 1}) {
+            SCOPED_TRACE(std::string(c.name) + (check ? ", right-view check" : ""));
+            StereoSGBMInference sgbm(c.canvas);
+            sgbm.set_inference_control("right_view_check", check);
+            const cv::Mat blank(c.canvas.height, c.canvas.width, CV_8U, cv::Scalar(128));
+            const cv::Mat map = sgbm.compute(blank, blank);
+            ASSERT_EQ(map.size(), blank.size());
+            if (c.all_holes) {
+                EXPECT_EQ(cv::countNonZero(map == map), 0);  // NaN everywhere
+            }
+            double lo = 0, hi = 0;
+            cv::minMaxIdx(map, &lo, &hi, nullptr, nullptr, map == map);
+            EXPECT_GE(lo, 0.0);
+            EXPECT_LE(hi, 96.0);
+        }
+    }
+}
+
 TEST(StereoSGBM, ControlsOutsideTheirRangeAreRefusedByName) {
     StereoSGBMInference sgbm(HeightWidth{256, 512});
     const std::pair<const char*, int> bad[] = {
