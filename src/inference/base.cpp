@@ -130,6 +130,26 @@ cv::Mat crop_to_valid(const cv::Mat& map, const CanvasLayout& layout) {
 
 namespace detail {
 
+Json classical_selector_meta(const ClassicalMeta& m) {
+    Json meta;
+    meta["task"] = "stereo";
+    meta["speed_tier"] = m.speed_tier;
+    meta["accuracy_tier"] = m.accuracy_tier;
+    meta["min_engine_class"] = "cpu";
+    meta["recommended_engine_class"] = "cpu";
+    meta["size_mb"] = 0.0;
+    meta["params_m"] = 0.0;
+    meta["published_fps"] = Json::object();
+    meta["accuracy_metric"] = m.accuracy_metric;
+    meta["summary"] = m.summary;
+    meta["tags"] = m.tags;
+    meta["neural"] = false;
+    meta["wizard_visible"] = m.wizard_visible;
+    meta["license"] = "Apache-2.0";
+    meta["license_url"] = m.license_url;
+    return meta;
+}
+
 HeightWidth canvas_size_kwarg(const InferenceVariant& variant, const char* backend) {
     const auto it = variant.inference_kwargs.find("canvas_size");
     if (it == variant.inference_kwargs.end() || !it->is_array() || it->size() != 2 ||

@@ -208,6 +208,20 @@ namespace detail {
 /// inference_kwargs {"canvas_size": [h, w]}, configurations "input_size" (the
 /// same size) and "selector_meta" (the entry of `selector_metas` at its place).
 KELVO_API std::vector<InferenceVariant> canvas_size_variants(std::array<Json, 3> selector_metas);
+/// What tells one network-free back-end's variants apart in their selection
+/// metadata (the rest is the same for all: task "stereo", CPU, nothing to
+/// download, Apache-2.0).
+struct ClassicalMeta {
+    int speed_tier = 0;
+    int accuracy_tier = 0;
+    std::string accuracy_metric;
+    std::string summary;
+    Json tags = Json::array();
+    bool wizard_visible = false;
+    std::string license_url = "https://opencv.org/license/";
+};
+KELVO_API Json classical_selector_meta(const ClassicalMeta& meta);
+
 /// The (height, width) of a variant's inference_kwargs {"canvas_size": [h, w]};
 /// std::invalid_argument naming the variant and `backend` otherwise.
 KELVO_API HeightWidth canvas_size_kwarg(const InferenceVariant& variant, const char* backend);

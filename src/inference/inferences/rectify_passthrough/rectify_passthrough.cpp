@@ -36,24 +36,15 @@ std::string size_repr(const Json& value) {
 
 // Identical for every size: the pass-through has nothing that depends on it.
 Json selector_meta() {
-    Json meta;
-    meta["task"] = "stereo";
-    meta["speed_tier"] = 5;
-    meta["accuracy_tier"] = 0;
-    meta["min_engine_class"] = "cpu";
-    meta["recommended_engine_class"] = "cpu";
-    meta["size_mb"] = 0.0;
-    meta["params_m"] = 0.0;
-    meta["published_fps"] = Json::object();
-    meta["accuracy_metric"] = "n/a (no inference)";
-    meta["summary"] =
-        "No depth — emit rectified frames only. For calibration sanity-checks and capture.";
-    meta["tags"] = Json::array({"debug", "capture", "no-inference"});
-    meta["neural"] = false;
-    meta["wizard_visible"] = false;
-    meta["license"] = "Apache-2.0";
-    meta["license_url"] = "";
-    return meta;
+    return detail::classical_selector_meta(
+        {.speed_tier = 5,
+         .accuracy_tier = 0,
+         .accuracy_metric = "n/a (no inference)",
+         .summary = "No depth — emit rectified frames only. For calibration sanity-checks and "
+                    "capture.",
+         .tags = Json::array({"debug", "capture", "no-inference"}),
+         .wizard_visible = false,
+         .license_url = ""});
 }
 
 }  // namespace

@@ -12,26 +12,16 @@
 namespace kelvo {
 namespace {
 
-// Selection metadata shared by the three variants; only the speed tier, the
+// Selection metadata of the three variants; only the speed tier, the
 // guided-selection flag and the summary differ.
 Json selector_meta(int speed_tier, bool wizard, const std::string& summary) {
-    Json meta;
-    meta["task"] = "stereo";
-    meta["speed_tier"] = speed_tier;
-    meta["accuracy_tier"] = 1;
-    meta["min_engine_class"] = "cpu";
-    meta["recommended_engine_class"] = "cpu";
-    meta["size_mb"] = 0.0;
-    meta["params_m"] = 0.0;
-    meta["published_fps"] = Json::object();
-    meta["accuracy_metric"] = "Lowest in catalog (no smoothness term)";
-    meta["summary"] = summary;
-    meta["tags"] = Json::array({"classical", "cpu", "no-download", "low-latency", "weight:light"});
-    meta["neural"] = false;
-    meta["wizard_visible"] = wizard;
-    meta["license"] = "Apache-2.0";
-    meta["license_url"] = "https://opencv.org/license/";
-    return meta;
+    return detail::classical_selector_meta(
+        {.speed_tier = speed_tier,
+         .accuracy_tier = 1,
+         .accuracy_metric = "Lowest in catalog (no smoothness term)",
+         .summary = summary,
+         .tags = Json::array({"classical", "cpu", "no-download", "low-latency", "weight:light"}),
+         .wizard_visible = wizard});
 }
 
 }  // namespace

@@ -13,33 +13,24 @@
 namespace kelvo {
 namespace {
 
-// Selection metadata shared by the three variants; only the speed tier, the
+// Selection metadata of the three variants; only the speed tier, the
 // guided-selection flag and the summary differ.
 Json selector_meta(int speed_tier, bool wizard, const std::string& summary) {
-    Json meta;
-    meta["task"] = "stereo";
-    meta["speed_tier"] = speed_tier;
-    meta["accuracy_tier"] = 2;
-    meta["min_engine_class"] = "cpu";
-    meta["recommended_engine_class"] = "cpu";
-    meta["size_mb"] = 0.0;
-    meta["params_m"] = 0.0;
-    meta["published_fps"] = Json::object();
-    meta["accuracy_metric"] = "Dense classical matching (smoothness along several paths)";
-    meta["summary"] = summary;
-    meta["tags"] = Json::array({"classical", "cpu", "no-download", "dense", "weight:light"});
-    meta["neural"] = false;
-    meta["wizard_visible"] = wizard;
-    meta["license"] = "Apache-2.0";
-    meta["license_url"] = "https://opencv.org/license/";
-    return meta;
+    return detail::classical_selector_meta(
+        {.speed_tier = speed_tier,
+         .accuracy_tier = 2,
+         .accuracy_metric = "Dense classical matching (smoothness along several paths)",
+         .summary = summary,
+         .tags = Json::array({"classical", "cpu", "no-download", "dense", "weight:light"}),
+         .wizard_visible = wizard});
 }
 
 }  // namespace
 
 std::vector<IntControl> StereoSGBMInference::CONTROLS() {
     std::vector<std::pair<double, std::string>> modes;
-    for (const auto& [value, name] : detail::SGBM_MODES) modes.emplace_back(value, std::string(name));
+    for (const auto& [value, name] : detail::SGBM_MODES)
+        modes.emplace_back(value, std::string(name));
     return {
         IntControl::number("min_disparity", 0, "Min disparity", -128, 128, 1, "px"),
         IntControl::number("num_disparities", 96, "Num disparities", 16, 512, 16, "px"),
