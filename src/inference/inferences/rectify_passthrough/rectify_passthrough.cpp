@@ -54,14 +54,14 @@ std::vector<InferenceVariant> RectifyPassthroughInference::variants() {
 }
 
 namespace {
-Json canvas_size_kwarg(const InferenceVariant& variant) {
+Json canvas_size_json(const InferenceVariant& variant) {
     const auto it = variant.inference_kwargs.find("canvas_size");
     return it == variant.inference_kwargs.end() ? Json() : *it;
 }
 }  // namespace
 
 RectifyPassthroughInference::RectifyPassthroughInference(const InferenceVariant& variant)
-    : RectifyPassthroughInference(canvas_size_kwarg(variant)) {}
+    : RectifyPassthroughInference(canvas_size_json(variant)) {}
 
 RectifyPassthroughInference::RectifyPassthroughInference(const Json& canvas_size) {
     bool ok = canvas_size.is_array() && canvas_size.size() == 2;
