@@ -232,7 +232,9 @@ TEST(FramePathPipeline, ScoresEqualTheTwoStepPathWithinInterpolation) {
             for (const bool colour : {false, true}) {
                 SCOPED_TRACE(colour ? "with colour eyes" : "grey only");
                 const auto packet =
-                    run_one(scene, {.variant = variant, .rectified_images = colour});
+                    run_one(scene, {.variant = variant,
+                                    .controls = {{"post_chain", 0}},
+                                    .rectified_images = colour});
                 ASSERT_TRUE(packet);
                 EXPECT_EQ(packet->rectified_left.empty(), !colour);
                 ASSERT_EQ(packet->disparity.size(), scene.truth.size());

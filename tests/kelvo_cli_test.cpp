@@ -192,7 +192,9 @@ TEST(KelvoSafety, RefusesToWriteOverItsInputOrEarlierOutputs) {
                                tmp);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(files_in(tmp / "used"),
-              (std::vector<std::string>{"disparity_000000.png", "disparity_000000.tiff",
+              (std::vector<std::string>{"confidence_000000.png", "confidence_000001.png",
+                                        "confidence_000002.png", "disparity_000000.png",
+                                        "disparity_000000.tiff",
                                         "disparity_000001.png", "disparity_000001.tiff",
                                         "disparity_000002.png", "disparity_000002.tiff",
                                         "frames.csv", "notes.txt", "run.json"}));
@@ -406,10 +408,19 @@ TEST(KelvoDepthOutputs, MapsSayWhatTheyHold) {
     EXPECT_GT(preview.cols, map.cols) << "the preview carries its colour bar";
     const auto rows = csv_rows(out / "frames.csv");
     ASSERT_EQ(rows.size(), 5u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"sequence", "pts_us", "source_frame_idx", "file",
-                                                 "calibration", "preview_min", "preview_max"}));
+    EXPECT_EQ(rows[0],
+              (std::vector<std::string>{"sequence", "pts_us", "source_frame_idx", "file",
+                                        "calibration", "preview_min", "preview_max",
+                                        "confidence"}));
     EXPECT_EQ(rows[3][2], "2");
     EXPECT_EQ(rows[3][3], "disparity_000002.tiff");
+    EXPECT_EQ(rows[3][7], "confidence_000002.png");
+    // The confidence beside the map: its size, 8-bit, no trust exactly where there is no estimate.
+    const cv::Mat confidence =
+        cv::imread((out / "confidence_000002.png").string(), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(confidence.type(), CV_8U);
+    ASSERT_EQ(confidence.size(), map.size());
+    EXPECT_EQ(cv::countNonZero((confidence == 0) != ~(map == map)), 0);
     EXPECT_EQ(std::stoll(rows[3][1]), 2 * FRAME_US);
     double lo = 0, hi = 0;
     cv::minMaxLoc(map, &lo, &hi, nullptr, nullptr, map == map);
@@ -495,7 +506,9 @@ TEST(KelvoRange, StartEndEveryAndStepsSelectTheFrames) {
                   .status,
               0);
     EXPECT_EQ(files_in(out),
-              (std::vector<std::string>{"disparity_000003.png", "disparity_000003.tiff",
+              (std::vector<std::string>{"confidence_000003.png", "confidence_000006.png",
+                                        "confidence_000009.png", "disparity_000003.png",
+                                        "disparity_000003.tiff",
                                         "disparity_000006.png", "disparity_000006.tiff",
                                         "disparity_000009.png", "disparity_000009.tiff",
                                         "frames.csv", "run.json"}));
@@ -509,7 +522,7 @@ TEST(KelvoExport, PointCloudLiesOnTheScenePlanes) {
     const auto out = tmp / "export";
     const auto run = kelvo_cli("export " + rec.string() +
                                    " --what ply,depth,left,rectified --variant 360x640 --end 1 "
-                                   "--json --out " +
+                                   "--set post_chain=0 --json --out " +
                                    out.string(),
                                tmp);
     ASSERT_EQ(run.status, 0) << run.err;

@@ -86,11 +86,13 @@ TEST(KelvoDemo, PrintsItsReportWithinTheAccuracyOfBlockMatching) {
     const double epe = number_after(run.out, "end-point error:");
     const double bad = number_after(run.out, "off by > 2 px:");
     const double valid = number_after(run.out, "valid pixels:");
+    // Block matching's map filled by the chain's defaults: dense, and its
+    // filled occlusions cost some accuracy over the valid pixels.
     EXPECT_GE(epe, 0.0);
-    EXPECT_LT(epe, 0.6);
+    EXPECT_LT(epe, 2.5);
     EXPECT_GE(bad, 0.0);
-    EXPECT_LT(bad, 4.0);  // percent
-    EXPECT_GT(valid, 70.0);
+    EXPECT_LT(bad, 10.0);  // percent
+    EXPECT_GT(valid, 90.0);
     EXPECT_TRUE(std::filesystem::is_regular_file(tmp / "out" / "demo.mkv"));
     for (int i = 0; i < 12; ++i) {
         const auto stem = tmp / "out" / "disparity" / fmt::format("frame_{:06d}", i);
@@ -134,6 +136,11 @@ TEST(KelvoDemo, ReportsTheMapWithItsHolesAndTheSemiGlobalMatcherWins) {
         with_holes[backend] = {number_after(run.out, "with holes:       end-point error"),
                                number_after(run.out, "px, off by > 2 px")};
         EXPECT_GE(with_holes[backend].first, number_after(run.out, "end-point error:"));
+        if (backend == "stereo-sgbm") {
+            // Bounds a wrong rectification, canvas fit or disparity scale misses by far.
+            EXPECT_LT(number_after(run.out, "end-point error:"), 1.0);
+            EXPECT_LT(number_after(run.out, "off by > 2 px:"), 4.0);
+        }
     }
     EXPECT_LT(with_holes["stereo-sgbm"].first, with_holes["stereo-bm"].first);
     EXPECT_LT(with_holes["stereo-sgbm"].second, with_holes["stereo-bm"].second);
@@ -165,7 +172,7 @@ TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
         std::filesystem::remove_all(out);
         const auto run = kelvo_cli("depth " + rec.string() +
                                        " --backend stereo-bm --variant 360x640 --json --out " +
-                                       out.string() + c.sets,
+                                       out.string() + " --set post_chain=0" + c.sets,
                                    tmp);
         ASSERT_EQ(run.status, 0) << run.err;
         const Json summary = Json::parse(run.out);

@@ -23,6 +23,10 @@
 
 namespace kelvo::testing {
 
+/// Pipeline controls that hand out the back-end's own map: for tests that
+/// compare it with the matcher called directly.
+inline const std::vector<std::pair<std::string, int>> CHAIN_OFF = {{"post_chain", 0}};
+
 inline std::vector<std::uint8_t> encode_jpeg(const cv::Mat& image, int quality = 95) {
     std::vector<std::uint8_t> out;
     cv::imencode(".jpg", image, out, {cv::IMWRITE_JPEG_QUALITY, quality});

@@ -34,7 +34,10 @@ TEST(PipelinePlugins, LoadedBackEndsRegisterAndRun) {
     auto source = std::make_shared<kelvo::testing::MemorySource>(
         std::vector<std::vector<std::uint8_t>>{kelvo::testing::encode_jpeg(frame.side_by_side)},
         1280, 360, kelvo::Calibration::from_dict(kelvo::detail::synthetic_calibration_dict(scene)));
-    kelvo::Pipeline pipeline({.source = source, .block_when_full = true, .stop_at_end = true});
+    kelvo::Pipeline pipeline({.source = source,
+                              .controls = kelvo::testing::CHAIN_OFF,
+                              .block_when_full = true,
+                              .stop_at_end = true});
     pipeline.start();
     const auto packet = pipeline.get_packet(30.0);
     ASSERT_TRUE(packet);

@@ -34,6 +34,7 @@ using kelvo::Pipeline;
 using kelvo::PipelineOptions;
 using kelvo::detail::render_synthetic_frame;
 using kelvo::detail::score_disparity;
+using kelvo::testing::CHAIN_OFF;
 using kelvo::testing::differing;
 using kelvo::testing::direct_stereo_bm;
 using kelvo::testing::encode_jpeg;
@@ -93,7 +94,8 @@ TEST(PipelineSynthetic, DisparityMatchesGroundTruthAtEveryCanvas) {
         SCOPED_TRACE(c.variant);
         auto packets = run_all({.source = synthetic_source(scene, 3, calibration),
                                 .backend = "stereo-bm",
-                                .variant = c.variant});
+                                .variant = c.variant,
+                                .controls = CHAIN_OFF});
         ASSERT_EQ(packets.size(), 3u);
         for (std::size_t i = 0; i < packets.size(); ++i) {
             const auto& p = *packets[i];
@@ -282,13 +284,17 @@ TEST(PipelineAloe, EqualsOpenCVStereoBMOnTheCanvasFittedPair) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variant);
         auto grey =
-            run_all({.source = aloe_source(1), .variant = c.variant, .rectified_images = false});
+            run_all({.source = aloe_source(1),
+                     .variant = c.variant,
+                     .controls = CHAIN_OFF,
+                     .rectified_images = false});
         ASSERT_EQ(grey.size(), 1u);
         EXPECT_TRUE(grey[0]->rectified_left.empty());
         EXPECT_EQ(differing(grey[0]->disparity,
                             direct_stereo_bm(aloe().grey_half, c.canvas, Params{}, aloe().eye)),
                   0);
-        auto packets = run_all({.source = aloe_source(1), .variant = c.variant});
+        auto packets =
+            run_all({.source = aloe_source(1), .variant = c.variant, .controls = CHAIN_OFF});
         ASSERT_EQ(packets.size(), 1u);
         EXPECT_EQ(
             differing(packets[0]->disparity, direct_stereo_bm(aloe().sbs, c.canvas, Params{})), 0);
@@ -345,6 +351,7 @@ TEST(PipelineAloe, ControlsChangedWhileRunningActAsInOpenCV) {
     // Not stop_at_end: the shut gate makes grabs come back empty between frames.
     Pipeline pipeline({.source = source,
                        .variant = "360x640",
+                       .controls = CHAIN_OFF,
                        .block_when_full = true,
                        .rectified_images = false});
     pipeline.start();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "kelvo/json.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
@@ -319,7 +320,7 @@ TEST_F(ViewerServerTest, StreamsShowTheWidthAskedForAndProbesKeepFramePixels) {
         {"?width=528", {528, 297}},   // a panel in a wide window
         {"?width=4000", {640, 360}},  // never larger than the frame
     };
-    for (const char* panel : {"left", "right", "disparity"}) {
+    for (const char* panel : {"left", "right", "disparity", "confidence"}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(panel) + c.query);
             StreamReader stream(port, std::string("/stream/") + panel + ".mjpg" + c.query);
@@ -335,6 +336,115 @@ TEST_F(ViewerServerTest, StreamsShowTheWidthAskedForAndProbesKeepFramePixels) {
     const Json ranges = session->state()["ranges"];
     first_stream_image(port, "/stream/disparity.mjpg?width=160");
     EXPECT_EQ(session->state()["ranges"], ranges);
+}
+
+/// The panel of the newest packet after generation `after`, decoded (grey or colour).
+cv::Mat panel_image(const kelvo::ViewerSession& session, kelvo::ViewerPanel panel,
+                    std::uint64_t after, int mode) {
+    const auto image = session.wait_image(panel, after, 5.0);
+    if (!image) return {};
+    const std::vector<std::uint8_t> bytes(image->jpeg.begin(), image->jpeg.end());
+    return cv::imdecode(bytes, mode);
+}
+
+/// Share of the map panel's pixels shown as holes (black; JPEG keeps them
+/// near black, and the darkest colour of the map is far from it).
+double hole_share(const cv::Mat& bgr) {
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    return static_cast<double>(cv::countNonZero(grey < 20)) / static_cast<double>(grey.total());
+}
+
+TEST_F(ViewerServerTest, ConfidenceThresholdIsCheckedAndShownInState) {
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 6})").status, 200);
+    ASSERT_TRUE(shows_frame(6));
+    EXPECT_EQ(session->state()["confidence_threshold"], 0);  // every value shown at first
+    const struct {
+        const char* body;
+        int threshold;
+    } good[] = {
+        {R"({"threshold": 1})", 1},
+        {R"({"threshold": 128})", 128},
+        {R"({"threshold": 255})", 255},
+        {R"({"threshold": 64.0})", 64},  // a whole number written as a float
+        {R"({"threshold": 0})", 0},
+    };
+    for (const auto& c : good) {
+        SCOPED_TRACE(c.body);
+        const Reply r = post(port, "/api/confidence_threshold", c.body);
+        ASSERT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(r.json()["confidence_threshold"], c.threshold);
+        EXPECT_EQ(session->state()["confidence_threshold"], c.threshold);
+    }
+    ASSERT_EQ(post(port, "/api/confidence_threshold", R"({"threshold": 40})").status, 200);
+    const struct {
+        const char* name;
+        const char* body;
+        const char* message;
+    } bad[] = {
+        {"below", R"({"threshold": -1})", "'threshold' must be within 0..255; got -1"},
+        {"above", R"({"threshold": 256})", "'threshold' must be within 0..255; got 256"},
+        {"far above", R"({"threshold": 70000})", "must be within 0..255"},
+        {"fractional", R"({"threshold": 12.5})", "'threshold' must be an integer; got 12.5"},
+        {"text", R"({"threshold": "7"})", "'threshold' must be an integer; got \"7\""},
+        {"boolean", R"({"threshold": true})", "'threshold' must be an integer; got true"},
+        {"null", R"({"threshold": null})", "'threshold' must be an integer; got null"},
+        {"list", R"({"threshold": [7]})", "'threshold' must be an integer"},
+        {"missing", R"({"value": 7})", "confidence threshold needs the field 'threshold'"},
+        {"not an object", "7", "confidence threshold must be a JSON object"},
+    };
+    const auto emitted_before = frames_emitted();
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.name);
+        const Reply r = post(port, "/api/confidence_threshold", c.body);
+        EXPECT_EQ(r.status, 400) << r.body;
+        ASSERT_NO_THROW(r.json()) << r.body;
+        EXPECT_NE(r.json().value("error", "").find(c.message), std::string::npos) << r.body;
+        EXPECT_EQ(session->state()["confidence_threshold"], 40);  // left as it was
+    }
+    // Still running: a seek is answered with a new frame.
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 7})").status, 200);
+    EXPECT_TRUE(shows_frame(7));
+    EXPECT_GT(frames_emitted(), emitted_before);
+}
+
+// The map panel shows as holes exactly the values the confidence panel shows
+// below the threshold; the paused frame is shown again at once, not computed again.
+TEST_F(ViewerServerTest, ConfidenceThresholdHidesDoubtfulValuesOfThePausedFrame) {
+    using kelvo::ViewerPanel;
+    ASSERT_EQ(post(port, "/api/playback", R"({"action": "seek", "frame": 6})").status, 200);
+    ASSERT_TRUE(shows_frame(6));
+    const auto generation = session->state()["generation"].get<std::uint64_t>();
+    const cv::Mat confidence =
+        panel_image(*session, ViewerPanel::confidence, generation - 1, cv::IMREAD_GRAYSCALE);
+    const cv::Mat all =
+        panel_image(*session, ViewerPanel::disparity, generation - 1, cv::IMREAD_COLOR);
+    ASSERT_FALSE(confidence.empty());
+    ASSERT_EQ(confidence.size(), all.size());
+    const auto share_below = [&](int t) {
+        return static_cast<double>(cv::countNonZero(confidence < t)) /
+               static_cast<double>(confidence.total());
+    };
+    // Holes have confidence 0, black in both panels; a value has 25 or more.
+    EXPECT_NEAR(hole_share(all), share_below(12), 0.03);
+    const auto emitted = frames_emitted();
+    std::uint64_t seen = generation;
+    for (const int t : {128, 200}) {
+        SCOPED_TRACE(t);
+        ASSERT_EQ(post(port, "/api/confidence_threshold", Json{{"threshold", t}}.dump()).status,
+                  200);
+        const auto now = session->state()["generation"].get<std::uint64_t>();
+        EXPECT_EQ(now, seen + 1);
+        const cv::Mat shown = panel_image(*session, ViewerPanel::disparity, seen, cv::IMREAD_COLOR);
+        seen = now;
+        EXPECT_NEAR(hole_share(shown), share_below(t), 0.03);
+        EXPECT_GT(hole_share(shown), hole_share(all) + 0.05) << "nothing hidden";
+    }
+    EXPECT_EQ(session->state()["frame"], 6);
+    EXPECT_EQ(frames_emitted(), emitted);  // shown again, not computed again
+    // The same threshold again changes nothing, so nothing is sent again.
+    ASSERT_EQ(post(port, "/api/confidence_threshold", R"({"threshold": 200})").status, 200);
+    EXPECT_EQ(session->state()["generation"].get<std::uint64_t>(), seen);
 }
 
 // Clients of the eye panels decide how wide the pipeline makes the eyes: the

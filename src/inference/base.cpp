@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/ximgproc/disparity_filter.hpp>
 
 #include "kelvo/cache_dir.hpp"
 #include "kelvo/errors.hpp"
@@ -71,6 +72,7 @@ cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::M
     const std::uint64_t version = _controls.version();
     if (!_matcher || version != _matcher_version) {
         _rebuild_matcher();
+        _right_matcher.release();
         _matcher_version = version;
     }
     auto to_grey = [](const cv::Mat& in, cv::Mat& out) {
@@ -83,17 +85,26 @@ cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::M
     to_grey(canvas_l, _grey_l);
     to_grey(canvas_r, _grey_r);
     _matcher->compute(_grey_l, _grey_r, _fixed);
-    _after_match(_grey_l, _grey_r, _fixed);
-    // Fixed point with 4 fractional bits; anything below the matcher's minimum
-    // disparity marks a pixel without a match.
-    const int invalid_below = _matcher->getMinDisparity() * 16;
-    cv::Mat disparity;
-    _fixed.convertTo(disparity, CV_32F, 1.0 / 16.0);
-    disparity.setTo(invalid_value(), _fixed < invalid_below);
-    return disparity;
+    return to_float_map(_fixed, _matcher->getMinDisparity() * 16, 1.0f);
 }
 
-void ClassicStereoInferenceBase::_after_match(const cv::Mat&, const cv::Mat&, cv::Mat&) {}
+cv::Mat ClassicStereoInferenceBase::compute_right_view() {
+    if (!_matcher || _grey_l.empty()) return {};
+    if (!_right_matcher) _right_matcher = cv::ximgproc::createRightMatcher(_matcher);
+    // The right view's matcher searches the other way: its disparities are
+    // negative, and its minimum is the left one's negated range end.
+    _right_matcher->compute(_grey_r, _grey_l, _fixed);
+    return to_float_map(_fixed, _right_matcher->getMinDisparity() * 16, -1.0f);
+}
+
+cv::Mat ClassicStereoInferenceBase::to_float_map(const cv::Mat& fixed, int min_fixed, float sign) {
+    // Fixed point with 4 fractional bits; anything below the matcher's minimum
+    // disparity marks a pixel without a match.
+    cv::Mat disparity;
+    fixed.convertTo(disparity, CV_32F, sign / 16.0);
+    disparity.setTo(invalid_value(), fixed < min_fixed);
+    return disparity;
+}
 
 InferenceFuturePtr ClassicStereoInferenceBase::submit(const std::vector<cv::Mat>& blobs) {
     if (blobs.size() != 2) {

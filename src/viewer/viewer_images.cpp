@@ -2,6 +2,7 @@
 // per packet and width and shared by every client, and the eye widths the
 // clients ask the pipeline for.
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <set>
 
@@ -21,8 +22,9 @@ ViewerPanel viewer_panel(const std::string& name) {
     if (name == "right") return ViewerPanel::right;
     if (name == "disparity") return ViewerPanel::disparity;
     if (name == "depth") return ViewerPanel::depth;
+    if (name == "confidence") return ViewerPanel::confidence;
     throw std::invalid_argument("unknown panel " + repr(name) +
-                                " (left, right, disparity or depth)");
+                                " (left, right, disparity, depth or confidence)");
 }
 
 namespace detail {
@@ -54,6 +56,25 @@ cv::Mat scaled(const cv::Mat& image, cv::Size size) {
     cv::Mat out;
     const bool far = size.width * 2 < image.cols;
     cv::resize(image, out, size, 0, 0, far ? cv::INTER_AREA : cv::INTER_LINEAR);
+    return out;
+}
+
+/// `map` with the values trusted less than `threshold` made holes; the
+/// packet's own map is left as it is (other clients and the host share it).
+cv::Mat trusted(const cv::Mat& map, const cv::Mat& confidence, int threshold) {
+    if (threshold <= 0 || confidence.empty()) return map;
+    CV_Assert(confidence.size() == map.size() && confidence.type() == CV_8UC1);
+    cv::Mat out = map.clone();
+    out.setTo(std::numeric_limits<float>::quiet_NaN(), confidence < threshold);
+    return out;
+}
+
+/// Grey at `size`, sampled at the nearest pixel as the maps are, so that a
+/// hole stays black and never blurs into its neighbours.
+cv::Mat grey_at(const cv::Mat& confidence, cv::Size size) {
+    if (confidence.size() == size) return confidence;
+    cv::Mat out;
+    cv::resize(confidence, out, size, 0, 0, cv::INTER_NEAREST);
     return out;
 }
 
@@ -138,8 +159,8 @@ void ViewerSessionState::count_eye_client(int width, bool joined) {
 }
 
 ViewerImagePtr ViewerSessionState::encode(ViewerPanel panel, const FramePacketPtr& packet,
-                                          std::uint64_t gen, std::int64_t packet_ns,
-                                          int width) const {
+                                          std::uint64_t gen, std::int64_t packet_ns, int width,
+                                          int threshold) const {
     cv::Mat image;
     std::optional<ColouredMap> coloured;
     cv::Size size = shown_size(frame_size(*packet), width);
@@ -163,11 +184,17 @@ ViewerImagePtr ViewerSessionState::encode(ViewerPanel panel, const FramePacketPt
                                               : "no depth (no calibration or back-end map)");
             } else {
                 // Coloured at the size shown: the colouring scales with the pixels too.
-                coloured = colour_map(map, shown_size(map.size(), width));
+                coloured = colour_map(trusted(map, packet->confidence, threshold),
+                                      shown_size(map.size(), width));
                 image = coloured->bgr;
             }
             break;
         }
+        case ViewerPanel::confidence:
+            image = packet->confidence.empty()
+                        ? placeholder(size, "no confidence from this back-end")
+                        : grey_at(packet->confidence, shown_size(packet->confidence.size(), width));
+            break;
     }
     auto out = std::make_shared<ViewerImage>();
     out->jpeg = encode_jpeg(image, JPEG_QUALITY);
@@ -205,6 +232,7 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
     FramePacketPtr packet;
     std::uint64_t gen = 0;
     std::int64_t packet_ns = 0;
+    int threshold = 0;
     {
         MutexLock lock(st.shown_mutex);
         const auto deadline = CondVar::deadline_in(timeout_s);
@@ -216,6 +244,7 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
         packet = st.shown;
         gen = st.generation;
         packet_ns = st.shown_ns;
+        threshold = st.confidence_threshold;
     }
     // Lock order: the panel's encoder, then shown_mutex.
     MutexLock encoding(st.encode_mutex[slot]);
@@ -224,7 +253,7 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
         MutexLock lock(st.shown_mutex);
         if (reusable(st.images[slot], gen)) return st.images[slot];
     }
-    auto image = st.encode(panel, packet, gen, packet_ns, width);
+    auto image = st.encode(panel, packet, gen, packet_ns, width, threshold);
     MutexLock lock(st.shown_mutex);
     if (st.generation == gen) st.images[slot] = image;
     return image;

@@ -187,6 +187,11 @@ void ViewerServerState::routes() {
         session->select_backend(f.string("backend"), f.string_or_empty("variant"));
         reply_json(res, session->controls());
     });
+    post("/api/confidence_threshold", [this](const Json& body, httplib::Response& res) {
+        const JsonFields f(body, "confidence threshold");
+        session->set_confidence_threshold(f.value("threshold"));
+        reply_json(res, session->state());
+    });
     post("/api/playback", [this](const Json& body, httplib::Response& res) {
         session->playback(body);
         reply_json(res, session->state());

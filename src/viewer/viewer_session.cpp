@@ -265,6 +265,7 @@ Json ViewerSession::state() const {
     MutexLock lock(st.shown_mutex);
     j["generation"] = st.generation;
     j["ranges"] = {{"disparity", st.ranges[0]}, {"depth", st.ranges[1]}};
+    j["confidence_threshold"] = st.confidence_threshold;
     if (st.shown) {
         const auto& p = *st.shown;
         j["frame"] = detail::optional_json(p.source_frame_idx);
@@ -352,6 +353,26 @@ void ViewerSession::select_backend(const std::string& key, const std::string& va
         if (claim.was_running()) next->start();
     }
     st.refresh();
+}
+
+void ViewerSession::set_confidence_threshold(const Json& value) {
+    auto& st = *_state;
+    const int threshold = detail::as_int(value, "threshold");
+    if (threshold < 0 || threshold > detail::MAX_CONFIDENCE) {
+        throw std::invalid_argument(fmt::format("'threshold' must be within 0..{}; got {}",
+                                                detail::MAX_CONFIDENCE, threshold));
+    }
+    MutexLock lock(st.shown_mutex);
+    if (threshold == st.confidence_threshold) return;
+    st.confidence_threshold = threshold;
+    // The packet on display again, under a new generation: a paused replay
+    // or a slow camera would otherwise show the old threshold until the
+    // next packet.
+    if (st.shown) {
+        ++st.generation;
+        st.images = {};
+        st.shown_cv.notify_all();
+    }
 }
 
 Json ViewerSession::save_frame() {

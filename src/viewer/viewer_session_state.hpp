@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,6 +27,11 @@ namespace kelvo::detail {
 /// and it runs outside `control_mutex` (it may call host hooks and wait for
 /// a recording to finish); any other such command meanwhile is refused.
 enum class ViewerTask { none, session, backend, record_start, record_control };
+
+/// The panels of ViewerPanel, each with its encoding slot.
+inline constexpr std::size_t PANEL_COUNT = 5;
+/// The confidence maps go up to.
+inline constexpr int MAX_CONFIDENCE = 255;
 
 /// Why a command is refused while `busy` runs.
 const char* busy_message(ViewerTask busy);
@@ -63,17 +69,21 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     mutable Mutex info_mutex;
     std::optional<CameraInfo> info KELVO_GUARDED_BY(info_mutex);
 
-    // The packet on display and its encoded panels.
+    // The packet on display, its encoded panels and how they are shown. A
+    // change of how they are shown shows the same packet under a new
+    // generation, so that every stream sends it again.
     mutable Mutex shown_mutex;
     mutable CondVar shown_cv;
     FramePacketPtr shown KELVO_GUARDED_BY(shown_mutex);
     std::uint64_t generation KELVO_GUARDED_BY(shown_mutex) = 0;
     std::int64_t shown_ns KELVO_GUARDED_BY(shown_mutex) = 0;
     bool stopping KELVO_GUARDED_BY(shown_mutex) = false;
-    mutable std::array<ViewerImagePtr, 4> images KELVO_GUARDED_BY(shown_mutex);
+    mutable std::array<ViewerImagePtr, PANEL_COUNT> images KELVO_GUARDED_BY(shown_mutex);
     mutable std::array<Json, 2> ranges KELVO_GUARDED_BY(shown_mutex) = {nullptr, nullptr};
+    /// Map values trusted less than this are shown as holes (0: none is).
+    int confidence_threshold KELVO_GUARDED_BY(shown_mutex) = 0;
     /// One encoder per panel, so clients of one panel share its encoding.
-    mutable std::array<Mutex, 4> encode_mutex;
+    mutable std::array<Mutex, PANEL_COUNT> encode_mutex;
 
     // Written by the housekeeping thread, read by anyone.
     std::atomic<double> source_fps{0};
@@ -122,8 +132,10 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     /// Counts a client of an eye panel in (`joined`) or out; a paused or
     /// finished recording recomputes its frame when the eyes' width changes.
     void count_eye_client(int width, bool joined) KELVO_EXCLUDES(control_mutex);
+    /// `threshold`: the confidence threshold in force for generation `gen`.
     ViewerImagePtr encode(ViewerPanel panel, const FramePacketPtr& packet, std::uint64_t gen,
-                          std::int64_t packet_ns, int width) const KELVO_EXCLUDES(shown_mutex);
+                          std::int64_t packet_ns, int width, int threshold) const
+        KELVO_EXCLUDES(shown_mutex);
 };
 
 /// The one command slot, held for a scope: taken under `control_mutex`

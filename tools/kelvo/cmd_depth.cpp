@@ -54,11 +54,11 @@ int run_depth(const DepthArgs& args) {
         throw;
     }
     FramesCsv csv(out, {"sequence", "pts_us", "source_frame_idx", "file", "calibration",
-                        "preview_min", "preview_max"});
+                        "preview_min", "preview_max", "confidence"});
     std::string written_kind;
     const BatchOutcome outcome = run.run([&](const FramePacket& packet) {
         const long long index = file_index(packet.source_frame_idx, packet.sequence);
-        std::string file;
+        std::string file, confidence;
         PreviewScale scale;
         const cv::Mat& map = mono ? packet.depth : packet.disparity;
         if (!map.empty()) {
@@ -66,6 +66,10 @@ int run_depth(const DepthArgs& args) {
             scale = write_float_map(map, out / stem, meaning);
             file = stem + ".tiff";
             written_kind = meaning.kind;
+            if (!packet.confidence.empty()) {
+                confidence = frame_stem("confidence", index) + ".png";
+                write_png(packet.confidence, out / confidence);
+            }
         } else {
             // The pass-through: the rectified pair is all there is.
             file = frame_stem("rectified_left", index) + ".png";
@@ -77,7 +81,8 @@ int run_depth(const DepthArgs& args) {
         csv.row({std::to_string(packet.sequence), std::to_string(packet.pts_us),
                  packet.source_frame_idx ? std::to_string(*packet.source_frame_idx) : "", file,
                  calibrations.at(packet.pts_us, packet.calibration != nullptr),
-                 number_cell(scale.lo, scale.any_valid), number_cell(scale.hi, scale.any_valid)});
+                 number_cell(scale.lo, scale.any_valid), number_cell(scale.hi, scale.any_valid),
+                 confidence});
     });
 
     if (outcome.frames > 0) {
@@ -95,7 +100,8 @@ int run_depth(const DepthArgs& args) {
                              {"preview_scale",
                               "turbo colour map from the smallest (blue) to the largest (red) "
                               "valid value of each frame, printed on the colour bar and in "
-                              "frames.csv; black = no estimate"}};
+                              "frames.csv; black = no estimate"},
+                             {"confidence", Json{{"files", "confidence_NNNNNN.png"}, {"format", CONFIDENCE_FORMAT}}}};
         }
         add_outcome(j, outcome);
         j["recording_copy"] = outcome.recording

@@ -23,7 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* WHAT_ITEMS[] = {"left", "right", "rectified", "disparity", "depth", "ply"};
+constexpr const char* WHAT_ITEMS[] = {"left",  "right", "rectified", "disparity",
+                                      "depth", "ply",   "confidence"};
 
 struct ExportArgs {
     std::string path;
@@ -77,7 +78,8 @@ class RawFrames {
 int run_export(const ExportArgs& args) {
     const auto what = parse_what(args.what);
     const auto wants = [&](const char* item) { return what.count(item) != 0; };
-    const bool needs_maps = wants("disparity") || wants("depth") || wants("ply");
+    const bool needs_maps =
+        wants("disparity") || wants("depth") || wants("ply") || wants("confidence");
     BackendArgs backend = args.backend;
     if (backend.backend.empty()) backend.backend = needs_maps ? "stereo-bm" : "rectify-passthrough";
     const fs::path recording = args.path;
@@ -90,7 +92,7 @@ int run_export(const ExportArgs& args) {
     const bool mono = run.mono();
     const bool passthrough = run.pipeline().backend().is_passthrough();
     if (needs_maps && passthrough) {
-        throw UsageError("--what disparity, depth and ply need a back-end that computes maps; " +
+        throw UsageError("--what disparity, depth, ply and confidence need a back-end that computes maps; " +
                          key + " does not");
     }
     if (wants("disparity") && mono) {
@@ -144,6 +146,9 @@ int run_export(const ExportArgs& args) {
         if (wants("disparity") && !packet.disparity.empty()) {
             write_float_tiff(packet.disparity, name("disparity", ".tiff"), disparity.description);
         }
+        if (wants("confidence") && !packet.confidence.empty()) {
+            write_png(packet.confidence, name("confidence", ".png"));
+        }
         if ((wants("depth") || wants("ply")) && (!packet.calibration || packet.depth.empty())) {
             ++unrectified;  // no calibration in force yet at this frame
         } else {
@@ -183,6 +188,7 @@ int run_export(const ExportArgs& args) {
                 "binary PLY: x right, y down, z forward in metres in the rectified left camera, "
                 "coloured from the rectified left eye";
         }
+        if (wants("confidence")) files["confidence_NNNNNN.png"] = CONFIDENCE_FORMAT;
         j["files"] = std::move(files);
         add_outcome(j, outcome);
         write_file_atomically(out / "run.json", j.dump(2) + "\n");
@@ -231,7 +237,8 @@ const bool export_registered = register_command({
             app.add_option("--what", args->what,
                            "comma-separated: left, right (eyes as recorded, PNG), rectified "
                            "(PNG), disparity (float TIFF, pixels), depth (16-bit PNG, "
-                           "millimetres), ply (coloured point cloud, metres)")
+                           "millimetres), ply (coloured point cloud, metres), confidence (8-bit "
+                           "PNG, 0 = no estimate up to 255)")
                 ->type_name("LIST")
                 ->required();
             app.add_option("--out", args->out,

@@ -78,6 +78,9 @@ class KELVO_API DepthInferenceBase {
     /// True for a back-end that computes nothing: a pipeline rectifies the
     /// pair and never runs it.
     virtual bool is_passthrough() const { return false; }
+    /// True for a back-end that can also match the right view
+    /// (`ClassicStereoInferenceBase::compute_right_view`), for a left-right check.
+    virtual bool gives_right_view() const { return false; }
 
     /// Runtime controls of this instance.
     IntControlValues& controls() { return _controls; }
@@ -102,6 +105,11 @@ class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
     /// canvas pixels; pixels without a match are NaN. Rebuilds the matcher
     /// first when a control changed since it was built.
     cv::Mat compute(const cv::Mat& canvas_l, const cv::Mat& canvas_r);
+    /// Disparity of the right view of the pair last given to `compute`
+    /// (positive, CV_32F in canvas pixels, NaN without a match), from a
+    /// right-view matcher with the same parameters; empty before `compute`.
+    cv::Mat compute_right_view();
+    bool gives_right_view() const override { return true; }
     /// Runs `compute` on blobs {left, right} and returns a completed future.
     InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override;
     /// Crops a canvas-sized map to the valid region.
@@ -109,18 +117,18 @@ class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
 
   protected:
     virtual void _rebuild_matcher() = 0;
-    /// Runs on the matcher's fixed-point output (16 per pixel, below the
-    /// minimum disparity: no match) before it becomes a float map; a matcher
-    /// may mark more pixels as unmatched there. Nothing by default.
-    virtual void _after_match(const cv::Mat& grey_l, const cv::Mat& grey_r, cv::Mat& fixed);
 
     int _canvas_h = 0;
     int _canvas_w = 0;
     cv::Ptr<cv::StereoMatcher> _matcher;
 
   private:
+    /// The matcher's fixed-point output (16 per pixel) as a float map, NaN below `min_fixed`.
+    static cv::Mat to_float_map(const cv::Mat& fixed, int min_fixed, float sign);
+
     std::uint64_t _matcher_version = 0;  ///< controls version the matcher was built for
-    cv::Mat _grey_l, _grey_r, _fixed;    ///< scratch buffers, compute thread only
+    cv::Ptr<cv::StereoMatcher> _right_matcher;  ///< built from `_matcher` when first asked
+    cv::Mat _grey_l, _grey_r, _fixed;           ///< scratch buffers, compute thread only
 };
 
 /// Base of neural back-ends: resolves the variant's model files, creates the

@@ -30,6 +30,7 @@ struct StageTimings {
     double rectify_ms = 0;    ///< the rectified colour eyes (when they are produced)
     double canvas_ms = 0;     ///< both eyes into the canvas (rectified on the way when grey)
     double inference_ms = 0;  ///< back-end (preprocess, matcher or engine, postprocess)
+    double post_ms = 0;       ///< the post-processing chain
     double map_back_ms = 0;   ///< canvas result to the rectified image, depth
     double total_ms = 0;      ///< from grab to hand-out
 };
@@ -44,6 +45,8 @@ struct FramePacket {
     cv::Mat rectified_right;  ///< CV_8UC3 BGR (likewise; stereo sources)
     cv::Mat disparity;        ///< rectified-image pixels; NaN where invalid (stereo back-ends)
     cv::Mat depth;  ///< metres for stereo (fx * baseline / disparity); the mono back-end's depth
+    /// CV_8U, the size of the map: how far to trust each value, 0 for a hole up to 255.
+    cv::Mat confidence;
     CalibrationPtr calibration;  ///< the calibration used; null when the pair was not rectified
     /// The source frame's camera-state snapshot (RawFrame::camera_state); null when it had none.
     std::shared_ptr<const Json> camera_state;
@@ -166,16 +169,18 @@ class KELVO_API Pipeline {
     /// `timeout_s`, or at once when the run is finished and the queue empty.
     FramePacketPtr get_packet(double timeout_s = 1.0);
 
-    /// Changes a runtime control of the back-end; takes effect from the next
-    /// frame computed. std::invalid_argument for an unknown name or a value
-    /// the control does not allow. Any thread, also while running.
+    /// Changes a runtime control of the back-end or, for a "post_" name, of
+    /// the post-processing chain; takes effect from the next frame computed.
+    /// std::invalid_argument for an unknown name, a value the control does
+    /// not allow, or a chain stage the back-end cannot feed. Any thread, also
+    /// while running.
     void set_inference_control(const std::string& name, int value);
     int inference_control(const std::string& name) const;
-    /// The back-end's control descriptors.
+    /// The back-end's control descriptors, then the chain's.
     std::vector<IntControl> inference_controls() const;
 
     /// Streams handed out in packets: "rectified_left", "rectified_right",
-    /// "disparity", "depth" (all enabled at first). std::invalid_argument for
+    /// "disparity", "depth", "confidence" (all enabled at first). std::invalid_argument for
     /// another name.
     void set_stream_enabled(const std::string& stream, bool enabled);
     bool is_stream_enabled(const std::string& stream) const;

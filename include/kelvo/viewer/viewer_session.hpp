@@ -47,17 +47,20 @@ struct ViewerSessionOptions {
     ViewerHooks hooks;
 };
 
-/// The images a browser can ask for.
-enum class ViewerPanel { left, right, disparity, depth };
-/// "left", "right", "disparity" or "depth"; std::invalid_argument otherwise.
+/// The images a browser can ask for. The confidence map is grey: 0 (a hole)
+/// black up to 255 white.
+enum class ViewerPanel { left, right, disparity, depth, confidence };
+/// "left", "right", "disparity", "depth" or "confidence"; std::invalid_argument otherwise.
 KELVO_API ViewerPanel viewer_panel(const std::string& name);
 
 /// One panel of one packet, JPEG-encoded once and shared by every client.
 struct ViewerImage {
     std::string jpeg;
-    std::uint64_t generation = 0;  ///< of the packet it shows (1, 2, ...)
-    int width = 0;                 ///< the width asked for; 0: the image's own
-    std::int64_t packet_ns = 0;    ///< steady clock when the pipeline handed the packet out
+    /// Of the packet it shows (1, 2, ...); a packet shown anew after a display
+    /// setting changed (the confidence threshold) gets the next one.
+    std::uint64_t generation = 0;
+    int width = 0;               ///< the width asked for; 0: the image's own
+    std::int64_t packet_ns = 0;  ///< steady clock when the pipeline handed the packet out
 };
 using ViewerImagePtr = std::shared_ptr<const ViewerImage>;
 
@@ -92,7 +95,7 @@ class KELVO_API ViewerSession {
     /// count, duration, calibration-update marks) and the registered back-ends.
     Json describe() const;
     /// The live figures: position, playback, back-end, rates, drops, stage
-    /// times, map ranges, recording status.
+    /// times, map ranges, confidence threshold, recording status.
     Json state() const;
     /// The back-end's control descriptors with their current values, and the
     /// camera's controls (live sources).
@@ -112,6 +115,11 @@ class KELVO_API ViewerSession {
     Json record(const std::string& action);
     /// Saves the packet on display through the host's hook.
     Json save_frame();
+    /// The confidence below which the disparity and depth panels show a map
+    /// value as a hole (0 shows every value the back-end gave): an integer
+    /// within 0..255, else std::invalid_argument. The packet on display is
+    /// encoded again at once, so a paused replay shows the change too.
+    void set_confidence_threshold(const Json& value);
     /// Disparity and depth at a pixel of the rectified left image.
     Json probe(cv::Point2d at) const;
     /// The 3-D distance in metres between two pixels of the rectified left

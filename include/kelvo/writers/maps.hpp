@@ -42,6 +42,11 @@ KELVO_API bool metric_depth(const Pipeline& pipeline);
 /// disparity otherwise.
 KELVO_API MapMeaning map_meaning(const Pipeline& pipeline);
 
+/// What a confidence file (confidence_NNNNNN.png) holds, as run.json says it.
+inline constexpr const char* CONFIDENCE_FORMAT =
+    "8-bit grey PNG of the map's size: how far to trust each value, 0 = no estimate (no trust) "
+    "up to 255";
+
 /// "disparity_000042".
 KELVO_API std::string frame_stem(std::string_view kind, long long index);
 

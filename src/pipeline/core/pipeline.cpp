@@ -20,15 +20,17 @@ using Clock = detail::PipelineClock;
 
 constexpr double JOIN_LIMIT_S = 2.0;
 
-constexpr const char* STREAM_NAMES[detail::STREAM_COUNT] = {"rectified_left", "rectified_right",
-                                                            "disparity", "depth"};
+constexpr const char* STREAM_NAMES[detail::STREAM_COUNT] = {
+    "rectified_left", "rectified_right", "disparity", "depth", "confidence"};
 
 int stream_index(const std::string& name) {
     for (int i = 0; i < detail::STREAM_COUNT; ++i) {
         if (name == STREAM_NAMES[i]) return i;
     }
     throw std::invalid_argument(fmt::format(
-        "unknown stream '{}'; streams: rectified_left, rectified_right, disparity, depth", name));
+        "unknown stream '{}'; streams: rectified_left, rectified_right, disparity, depth, "
+        "confidence",
+        name));
 }
 
 int checked_rectified_width(int width) {
@@ -70,13 +72,28 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
                                        options.backend, kind_name(*s.cls->kind),
                                        s.mono ? "mono" : "stereo"));
     }
-    for (const auto& [name, value] : options.controls)
-        s.backend->set_inference_control(name, value);
+    if (s.kind != BackendKind::passthrough) {
+        s.post = std::make_unique<PostChain>(PostChainTraits{
+            .backend = s.cls->key, .depth_map = s.mono, .right_view = s.backend->gives_right_view()});
+    }
+    for (const auto& [name, value] : options.controls) s.set_control(name, value);
     for (auto& enabled : s.streams) enabled = true;
     s.rectified_width = checked_rectified_width(options.rectified_width);
     s.info = options.camera_info;
     s.options = std::move(options);
 }
+
+namespace detail {
+
+void PipelineState::set_control(const std::string& name, int value) {
+    if (post && PostChain::is_chain_control(name)) {
+        post->set_control(name, value);
+    } else {
+        backend->set_inference_control(name, value);
+    }
+}
+
+}  // namespace detail
 
 Pipeline::~Pipeline() {
     try {
@@ -198,15 +215,23 @@ FramePacketPtr Pipeline::get_packet(double timeout_s) {
 }
 
 void Pipeline::set_inference_control(const std::string& name, int value) {
-    _state->backend->set_inference_control(name, value);
+    _state->set_control(name, value);
 }
 
 int Pipeline::inference_control(const std::string& name) const {
-    return _state->backend->control(name);
+    const auto& s = *_state;
+    if (s.post && PostChain::is_chain_control(name)) return s.post->control(name);
+    return s.backend->control(name);
 }
 
 std::vector<IntControl> Pipeline::inference_controls() const {
-    return _state->backend->controls().specs();
+    const auto& s = *_state;
+    auto specs = s.backend->controls().specs();
+    if (s.post) {
+        const auto& chain = s.post->controls().specs();
+        specs.insert(specs.end(), chain.begin(), chain.end());
+    }
+    return specs;
 }
 
 void Pipeline::set_stream_enabled(const std::string& stream, bool enabled) {

@@ -2,6 +2,7 @@
 // classical matcher or waits on the engine, maps the result back to the
 // rectified image, computes depth) and emits the packets.
 #include <fmt/format.h>
+#include <opencv2/imgproc.hpp>
 
 #include "kelvo/log.hpp"
 #include "pipeline/core/pipeline_state.hpp"
@@ -80,7 +81,15 @@ void PipelineState::finish(PipelineJob& job) {
             packet->timings.inference_ms += ms_since(t0);
 
             t0 = PipelineClock::now();
-            cv::Mat mapped = map_to_source(valid, job.layout, /*values_scale_with_width=*/!mono);
+            PostOutput post_out = post_process(job, valid);
+            packet->timings.post_ms = ms_since(t0);
+
+            t0 = PipelineClock::now();
+            cv::Mat mapped =
+                map_to_source(post_out.map, job.layout, /*values_scale_with_width=*/!mono);
+            if (streams[CONFIDENCE]) {
+                packet->confidence = map_to_source(post_out.confidence, job.layout, false);
+            }
             if (mono) {
                 if (streams[DEPTH]) packet->depth = mapped;
             } else {
@@ -103,6 +112,31 @@ void PipelineState::finish(PipelineJob& job) {
     }
     packet->timings.total_ms = ms_since(job.t_grabbed);
     emit(packet);
+}
+
+PostOutput PipelineState::post_process(const PipelineJob& job, const cv::Mat& valid) {
+    PostInput in;
+    in.map = valid;
+    if (post->needs_right_view() && classic != nullptr) {
+        in.right_view = crop_to_valid(classic->compute_right_view(), job.layout);
+    }
+    if (post->needs_guide() && !job.canvas_l.empty() && !valid.empty()) {
+        const cv::Rect region = cv::Rect(job.layout.pad_x, job.layout.pad_y, job.layout.valid_w,
+                                         job.layout.valid_h) &
+                                cv::Rect(0, 0, job.canvas_l.cols, job.canvas_l.rows);
+        in.guide = job.canvas_l(region);
+        // A network may give its map smaller than its input.
+        if (in.guide.size() != valid.size()) {
+            cv::resize(in.guide.clone(), in.guide, valid.size(), 0, 0, cv::INTER_AREA);
+        }
+    }
+    in.frame_index = job.frame->source_frame_idx.value_or(job.frame->sequence);
+    // The calibration the map was made with and the back-end's settings:
+    // a change of either is a new scene for the temporal filter.
+    in.scene = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(job.calibration.get())) *
+                   1000003u +
+               backend->controls().version();
+    return post->process(in);
 }
 
 void PipelineState::emit(const FramePacketPtr& packet) {

@@ -15,6 +15,7 @@
 #include "kelvo/event.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/pipeline/post_chain.hpp"
 #include "kelvo/sync.hpp"
 #include "kelvo/worker_thread.hpp"
 
@@ -32,7 +33,7 @@ inline double ms_since(PipelineClock::time_point t0) {
 
 enum class BackendKind { classic, neural, passthrough };
 
-enum PipelineStream { RECTIFIED_LEFT, RECTIFIED_RIGHT, DISPARITY, DEPTH, STREAM_COUNT };
+enum PipelineStream { RECTIFIED_LEFT, RECTIFIED_RIGHT, DISPARITY, DEPTH, CONFIDENCE, STREAM_COUNT };
 
 /// One frame on its way from the worker to the hand-out thread.
 struct PipelineJob {
@@ -66,6 +67,12 @@ struct PipelineState {
     bool mono = false;  ///< a mono neural back-end: one eye in, depth out
     std::size_t max_in_flight = 2;
     std::shared_ptr<spdlog::logger> logger;
+    /// The chain after the back-end (none for the pass-through); its
+    /// controls are thread-safe, `process` runs on the hand-out thread.
+    std::unique_ptr<PostChain> post;
+
+    /// A runtime control of the back-end or, for "post_" names, of the chain.
+    void set_control(const std::string& name, int value);
 
     // Atomic.
     std::array<std::atomic<bool>, STREAM_COUNT> streams{};
@@ -137,6 +144,8 @@ struct PipelineState {
     // Hand-out (pipeline_handout.cpp).
     void run_handout() KELVO_EXCLUDES(mutex);
     void finish(PipelineJob& job) KELVO_EXCLUDES(mutex);
+    /// The back-end's map (canvas pixels, valid region) through the chain.
+    PostOutput post_process(const PipelineJob& job, const cv::Mat& valid);
     void emit(const FramePacketPtr& packet) KELVO_EXCLUDES(mutex);
     /// Records the end of the run once.
     void mark_finished() KELVO_REQUIRES(mutex);

@@ -258,7 +258,8 @@ bool PipelineState::prepare(PipelineJob& job) {
             const std::vector<cv::Mat> blobs =
                 neural->preprocess(job.canvas_l, mono ? nullptr : &job.canvas_r);
             job.future = neural->submit(blobs);
-            job.canvas_l.release();
+            // The chain's edge-aware filter is guided by the left view.
+            if (!post || !post->needs_guide()) job.canvas_l.release();
             job.canvas_r.release();
             job.timings.inference_ms = ms_since(t0);
         }

@@ -2,8 +2,8 @@
 // A smoothness term along several paths (P1 for a one-pixel step of
 // disparity, P2 for larger ones) fills flat, untextured regions that block
 // matching leaves empty, and keeps depth edges sharper. Sub-pixel disparity;
-// the matcher's own left-right check (`disp12_max_diff`) and, when asked, a
-// second check against a right-view matcher (`right_view_check`). Every
+// the matcher's own left-right check (`disp12_max_diff`); the post-processing
+// chain's check against a right-view matcher comes from the base. Every
 // parameter is a runtime control.
 #pragma once
 
@@ -50,14 +50,6 @@ class KELVO_API StereoSGBMInference final : public ClassicStereoInferenceBase {
     std::pair<int, int> penalties() const;
 
     void _rebuild_matcher() override;
-
-  protected:
-    /// The right-view check, when `right_view_check` is on.
-    void _after_match(const cv::Mat& grey_l, const cv::Mat& grey_r, cv::Mat& fixed) override;
-
-  private:
-    cv::Ptr<cv::StereoMatcher> _right_matcher;  ///< built with `_matcher`, when the check is on
-    cv::Mat _right_fixed;                       ///< scratch, compute thread only
 };
 
 }  // namespace kelvo

@@ -1,12 +1,9 @@
-// The "stereo-sgbm" back-end: variants, controls, the matcher and its
-// right-view check.
+// The "stereo-sgbm" back-end: variants, controls and the matcher.
 #include "kelvo/inference/inferences/stereo_sgbm.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include <fmt/format.h>
-#include <opencv2/ximgproc/disparity_filter.hpp>
 
 #include "kelvo/inference/registry.hpp"
 
@@ -44,8 +41,6 @@ std::vector<IntControl> StereoSGBMInference::CONTROLS() {
         IntControl::number("disp12_max_diff", 1, "Left-right tolerance (-1 = off)", -1, 32, 1,
                            "px"),
         IntControl::enumeration("mode", cv::StereoSGBM::MODE_SGBM, "Mode", std::move(modes)),
-        IntControl::number("right_view_check", 0, "Right-view check tolerance (0 = off)", 0, 32, 1,
-                           "px"),
     };
 }
 
@@ -87,36 +82,7 @@ void StereoSGBMInference::_rebuild_matcher() {
         control("min_disparity"), control("num_disparities"), control("block_size"), p1, p2,
         control("disp12_max_diff"), control("pre_filter_cap"), control("uniqueness_ratio"),
         control("speckle_window_size"), control("speckle_range"), control("mode"));
-    cv::Ptr<cv::StereoMatcher> right;
-    if (control("right_view_check") > 0) right = cv::ximgproc::createRightMatcher(matcher);
     _matcher = matcher;
-    _right_matcher = right;
-}
-
-void StereoSGBMInference::_after_match(const cv::Mat& grey_l, const cv::Mat& grey_r,
-                                       cv::Mat& fixed) {
-    if (!_right_matcher) return;
-    // The right view's matcher searches the other way and gives negative
-    // disparities; a pixel keeps its match only when the right view's match
-    // at the place it points to agrees within the tolerance.
-    _right_matcher->compute(grey_r, grey_l, _right_fixed);
-    const int tolerance = control("right_view_check") * 16;
-    const int left_min = _matcher->getMinDisparity() * 16;
-    const int right_min = _right_matcher->getMinDisparity() * 16;
-    const auto unmatched = static_cast<short>(left_min - 16);
-    for (int y = 0; y < fixed.rows; ++y) {
-        short* left = fixed.ptr<short>(y);
-        const short* right = _right_fixed.ptr<short>(y);
-        for (int x = 0; x < fixed.cols; ++x) {
-            const int d = left[x];
-            if (d < left_min) continue;
-            const int xr = x - ((d + 8) >> 4);
-            if (xr < 0 || xr >= fixed.cols || right[xr] < right_min ||
-                std::abs(d + right[xr]) > tolerance) {
-                left[x] = unmatched;
-            }
-        }
-    }
 }
 
 }  // namespace kelvo
