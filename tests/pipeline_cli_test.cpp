@@ -2,14 +2,20 @@
 // recordings written by the kit's own recorder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <string>
 
 #include <fmt/format.h>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/ximgproc/disparity_filter.hpp>
 
+#include "kelvo/inference/base.hpp"
 #include "kelvo/json.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "pipeline_fixtures.hpp"
@@ -199,6 +205,107 @@ TEST(KelvoDepth, AloeRecordingEqualsOpenCVStereoBM) {
             }
         }
     }
+}
+
+/// OpenCV's semi-global matcher and its weighted-least-squares filter as
+/// OpenCV's disparity-filtering tutorial calls them, on the pair fitted into
+/// `canvas`; the map at the eye's size, in eye pixels.
+cv::Mat opencv_sgbm_wls(const cv::Mat& left, const cv::Mat& right,
+                        const kelvo::CanvasLayout& layout) {
+    const cv::Mat canvas_l = kelvo::fit_into_canvas(left, layout);
+    const cv::Mat canvas_r = kelvo::fit_into_canvas(right, layout);
+    cv::Mat grey_l, grey_r;
+    cv::cvtColor(canvas_l, grey_l, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(canvas_r, grey_r, cv::COLOR_BGR2GRAY);
+    auto matcher = cv::StereoSGBM::create(0, 96, 5, 8 * 25, 32 * 25, 1, 63, 10, 100, 2,
+                                          cv::StereoSGBM::MODE_SGBM);
+    auto right_matcher = cv::ximgproc::createRightMatcher(matcher);
+    cv::Mat disparity_l, disparity_r, filtered;
+    matcher->compute(grey_l, grey_r, disparity_l);
+    right_matcher->compute(grey_r, grey_l, disparity_r);
+    auto wls = cv::ximgproc::createDisparityWLSFilter(matcher);
+    wls->setLambda(8000.0);
+    wls->setSigmaColor(1.5);
+    wls->filter(disparity_l, canvas_l, filtered, disparity_r);
+    cv::Mat map;
+    filtered.convertTo(map, CV_32F, 1.0 / 16.0);
+    return kelvo::map_to_source(kelvo::crop_to_valid(map, layout), layout, true);
+}
+
+struct PairScore {
+    double wrong = 0;            ///< off by more than 2 canvas pixels, or a hole
+    double confident_wrong = 0;  ///< the same over the most trusted 75%
+};
+
+/// Counted over every pixel with ground truth at least `search` canvas
+/// pixels from the canvas's left edge.
+PairScore score_pair(const cv::Mat& map, const cv::Mat& confidence, const cv::Mat& truth,
+                     const kelvo::CanvasLayout& layout, int search) {
+    struct Pixel {
+        int confidence;
+        double tie;
+        bool wrong;
+    };
+    std::vector<Pixel> pixels;
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<double> tie(0.0, 1.0);
+    const double tolerance = 2.0 / layout.scale;  // 2 canvas pixels, in eye pixels
+    for (int y = 0; y < truth.rows; ++y) {
+        for (int x = 0; x < truth.cols; ++x) {
+            const int t = truth.at<std::uint8_t>(y, x);
+            if (t == 0 || layout.pad_x + (x + 0.5) * layout.scale - 0.5 < search) continue;
+            const float d = map.at<float>(y, x);
+            pixels.push_back({confidence.empty() ? 0 : confidence.at<std::uint8_t>(y, x), tie(rng),
+                              !(std::abs(d - t) <= tolerance)});
+        }
+    }
+    PairScore score;
+    if (pixels.empty()) return score;
+    score.wrong =
+        std::count_if(pixels.begin(), pixels.end(), [](const Pixel& p) { return p.wrong; }) /
+        static_cast<double>(pixels.size());
+    std::sort(pixels.begin(), pixels.end(), [](const Pixel& a, const Pixel& b) {
+        return a.confidence != b.confidence ? a.confidence > b.confidence : a.tie > b.tie;
+    });
+    const auto top = pixels.begin() + static_cast<long>(0.75 * static_cast<double>(pixels.size()));
+    score.confident_wrong =
+        std::count_if(pixels.begin(), top, [](const Pixel& p) { return p.wrong; }) /
+        static_cast<double>(top - pixels.begin());
+    return score;
+}
+
+// The semi-global matcher with the chain's defaults against OpenCV's own
+// matcher and filter, on a real pair with ground truth recorded as MJPEG.
+TEST(KelvoDepth, DenseMapsBeatOpenCVsFilteredMatcherOnARealPair) {
+    TempDir tmp("depth_quality");
+    cv::Mat decoded;
+    const auto rec = aloe_recording(tmp, 1, &decoded);
+    const auto out = tmp / "out";
+    const auto run = kelvo_cli(
+        "depth " + rec.string() + " --backend stereo-sgbm --variant 360x640 --out " + out.string(),
+        tmp);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Json run_json = Json::parse(std::ifstream(out / "run.json"));
+    const int search = run_json["controls"]["num_disparities"].get<int>();
+    const cv::Mat map = cv::imread((out / "disparity_000000.tiff").string(), cv::IMREAD_UNCHANGED);
+    const cv::Mat confidence =
+        cv::imread((out / "confidence_000000.png").string(), cv::IMREAD_UNCHANGED);
+
+    const auto dir = kelvo::testing::opencv_sample_dir();
+    const cv::Mat left = cv::imread((dir / "aloeL.jpg").string());
+    const cv::Mat right = cv::imread((dir / "aloeR.jpg").string());
+    const cv::Mat truth = cv::imread((dir / "aloeGT.png").string(), cv::IMREAD_GRAYSCALE);
+    ASSERT_EQ(map.size(), truth.size());
+    ASSERT_EQ(confidence.size(), truth.size());
+    const auto layout = kelvo::fit_layout({left.rows, left.cols}, {360, 640});
+    const PairScore ours = score_pair(map, confidence, truth, layout, search);
+    const PairScore theirs =
+        score_pair(opencv_sgbm_wls(left, right, layout), {}, truth, layout, search);
+    std::cout << "wrong or empty: stereo-sgbm with the chain " << ours.wrong << ", OpenCV SGBM+WLS "
+              << theirs.wrong << " (ratio " << ours.wrong / theirs.wrong
+              << "); most trusted 75%: " << ours.confident_wrong << "\n";
+    EXPECT_LE(ours.wrong, 0.8 * theirs.wrong);
+    EXPECT_LE(ours.confident_wrong, 0.01);
 }
 
 TEST(KelvoDepth, MaxFramesAndPassthrough) {

@@ -20,7 +20,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 ARGS = None
 # The board at 1.25 m of the synthetic scene (focal length 500 px), which
@@ -116,6 +116,43 @@ class ViewerInBrowser(unittest.TestCase):
             for (let i = 0; i < d.length; i += 4) sum = (sum * 31 + d[i] + 7 * d[i + 1]) % 1000000007;
             return sum;""")
 
+    def map_stats(self):
+        """How far from grey the map image is (mean |r - g| + |g - b|), its share of black
+        (hole) pixels and the spread of its grey levels, as the browser shows it."""
+        return self.driver.execute_script(
+            """const img = document.getElementById('panel-map');
+            if (!img.naturalWidth) return null;
+            const c = document.createElement('canvas');
+            c.width = img.naturalWidth; c.height = img.naturalHeight;
+            const g = c.getContext('2d');
+            g.drawImage(img, 0, 0);
+            const d = g.getImageData(0, 0, c.width, c.height).data;
+            let colour = 0, black = 0, lo = 255, hi = 0;
+            for (let i = 0; i < d.length; i += 4) {
+              colour += Math.abs(d[i] - d[i + 1]) + Math.abs(d[i + 1] - d[i + 2]);
+              const y = (d[i] + d[i + 1] + d[i + 2]) / 3;
+              if (y < 20) black++;
+              lo = Math.min(lo, y); hi = Math.max(hi, y);
+            }
+            const n = d.length / 4;
+            return [colour / n, black / n, hi - lo];""")
+
+    def state(self):
+        return self.driver.execute_async_script(
+            "const done = arguments[0]; fetch('/api/state').then(r => r.json()).then(done);")
+
+    def choose_map(self, kind):
+        Select(self.driver.find_element(By.ID, "map-kind")).select_by_value(kind)
+        wait_for(lambda: f"/stream/{kind}.mjpg" in
+                 self.driver.find_element(By.ID, "panel-map").get_attribute("src"),
+                 what=f"the {kind} stream")
+
+    def move_threshold(self, value):
+        self.driver.execute_script(
+            """const s = document.getElementById('confidence-threshold');
+            s.focus(); s.value = arguments[0];
+            s.dispatchEvent(new Event('input')); s.dispatchEvent(new Event('change'));""", value)
+
     def pause_at(self, index):
         self.click("pause")
         wait_for(lambda: self.driver.execute_script("return document.body.dataset.playing") == "no",
@@ -207,6 +244,40 @@ class ViewerInBrowser(unittest.TestCase):
             s.value = 31; s.dispatchEvent(new Event('input')); s.dispatchEvent(new Event('change'));""")
         wait_for(lambda: self.map_pixels() != before, what="the disparity to change")
         self.assertEqual(self.text("control-block_size-value"), "31")
+
+    def test_4b_confidence_panel_and_threshold(self):
+        self.pause_at(20)
+        self.choose_map("confidence")
+        # Grey, from black holes to well-trusted white-ish values; a fixed scale.
+        wait_for(lambda: (lambda m: m and m[0] < 3 and m[2] > 100)(self.map_stats()),
+                 what="a grey confidence image")
+        self.assertEqual(self.text("bar-hi"), "255")
+        self.assertEqual(self.text("bar-lo"), "0")
+        holes = self.map_stats()[1]
+        self.choose_map("disparity")
+        wait_for(lambda: (lambda m: m and m[0] > 20)(self.map_stats()), what="a colour map")
+        time.sleep(0.3)
+        shown = self.map_stats()[1]
+        self.assertLess(abs(shown - holes), 0.03, "the holes of both panels differ")
+        try:
+            self.move_threshold(200)
+            wait_for(lambda: self.state()["confidence_threshold"] == 200,
+                     what="the threshold in the state")
+            self.assertEqual(self.text("confidence-threshold-value"), "200")
+            wait_for(lambda: self.map_stats()[1] > shown + 0.05, what="doubtful values hidden")
+            # Let go, the slider shows the server's value from then on: the one set.
+            self.driver.execute_script("document.getElementById('confidence-threshold').blur();")
+            time.sleep(0.6)  # at least one state event
+            self.assertEqual(self.driver.find_element(By.ID, "confidence-threshold")
+                             .get_attribute("value"), "200")
+        finally:
+            self.move_threshold(0)
+            wait_for(lambda: self.state()["confidence_threshold"] == 0, what="threshold 0")
+        wait_for(lambda: abs(self.map_stats()[1] - shown) < 0.03, what="every value shown again")
+        # A value out of range is refused and changes nothing.
+        refused = self.post("/api/confidence_threshold", {"threshold": 300})
+        self.assertIn("within 0..255", refused["error"])
+        self.assertEqual(self.state()["confidence_threshold"], 0)
 
     def test_5_measure_tool_matches_the_scene(self):
         self.pause_at(5)

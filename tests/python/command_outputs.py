@@ -39,3 +39,43 @@ def read_float_tiff(path):
     rows = np.cumsum(rows, axis=1, dtype=np.uint8)  # undo the byte differencing
     planes = rows.reshape(height, 4, width).transpose(0, 2, 1)  # most significant byte first
     return planes.copy().view(">f4").reshape(height, width).astype(np.float32)
+
+
+def read_grey_png(path):
+    """An 8-bit single-channel PNG (non-interlaced), any of the five row filters."""
+    data = Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    pos, idat, header = 8, b"", None
+    while pos < len(data):
+        (length,) = struct.unpack_from(">I", data, pos)
+        kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    width, height, bits, colour, _, _, interlace = header
+    assert bits == 8 and colour == 0 and interlace == 0, "8-bit grey expected"
+    raw = np.frombuffer(zlib.decompress(idat), np.uint8).reshape(height, width + 1)
+    out = np.zeros((height, width), np.uint8)
+    prior = np.zeros(width, np.int32)
+    for y in range(height):
+        kind, line = raw[y, 0], raw[y, 1:].astype(np.int32)
+        if kind == 1:
+            line = np.cumsum(line) % 256
+        elif kind == 2:
+            line = (line + prior) % 256
+        elif kind in (3, 4):
+            for x in range(width):
+                a = int(line[x - 1]) if x else 0
+                b, c = int(prior[x]), int(prior[x - 1]) if x else 0
+                if kind == 3:
+                    pred = (a + b) // 2
+                else:
+                    p = a + b - c
+                    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                    pred = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+                line[x] = (line[x] + pred) % 256
+        out[y] = line
+        prior = line
+    return out

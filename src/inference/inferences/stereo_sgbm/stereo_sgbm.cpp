@@ -31,7 +31,10 @@ std::vector<IntControl> StereoSGBMInference::CONTROLS() {
     return {
         IntControl::number("min_disparity", 0, "Min disparity", -128, 128, 1, "px"),
         IntControl::number("num_disparities", 96, "Num disparities", 16, 512, 16, "px"),
-        IntControl::number("block_size", 5, "Block size", 1, 51, 2, "px"),
+        // Measured with the chain on real and synthetic pairs: 3 px blocks
+        // along 8 paths leave the fewest pixels wrong or empty (3-way runs
+        // about 2.5 times faster for a little more).
+        IntControl::number("block_size", 3, "Block size", 1, 51, 2, "px"),
         IntControl::number("p1", 0, "Smoothness P1 (0 = 8 x block area)", 0, 20000, 1),
         IntControl::number("p2", 0, "Smoothness P2 (0 = 32 x block area; above P1)", 0, 80000, 1),
         IntControl::number("pre_filter_cap", 63, "Pre-filter cap", 1, 63, 1),
@@ -40,7 +43,7 @@ std::vector<IntControl> StereoSGBMInference::CONTROLS() {
         IntControl::number("speckle_range", 2, "Speckle range", 0, 32, 1, "px"),
         IntControl::number("disp12_max_diff", 1, "Left-right tolerance (-1 = off)", -1, 32, 1,
                            "px"),
-        IntControl::enumeration("mode", cv::StereoSGBM::MODE_SGBM, "Mode", std::move(modes)),
+        IntControl::enumeration("mode", cv::StereoSGBM::MODE_HH, "Mode", std::move(modes)),
     };
 }
 
