@@ -9,6 +9,7 @@
 #include "cli.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/json.hpp"
+#include "kelvo/pipeline/post_chain.hpp"
 
 namespace kelvo::cli {
 namespace {
@@ -55,6 +56,19 @@ std::string control_text(const IntControl& c) {
                          : fmt::format("{}={} ({})", c.name, c.default_value, range);
 }
 
+/// What the chain after `cls` can do; none for a back-end without a map.
+std::optional<PostChainTraits> chain_traits(const InferenceClass& cls) {
+    PostChainTraits traits{
+        .backend = cls.key, .depth_map = cls.kind == InferenceKind::mono, .right_view = false};
+    if (!cls.neural) {
+        // Network-free back-ends are cheap to build: the instance tells.
+        const auto instance = cls.create(cls.variant(""), {});
+        if (!instance || instance->is_passthrough()) return std::nullopt;
+        traits.right_view = instance->gives_right_view();
+    }
+    return traits;
+}
+
 int run_backends(bool json) {
     const auto classes = registered_inferences();
     if (json) {
@@ -68,6 +82,11 @@ int run_backends(bool json) {
             Json variants = Json::array();
             for (const auto& v : cls->variants()) variants.push_back(variant_json(v));
             entry["variants"] = std::move(variants);
+            Json post = Json::array();
+            if (const auto traits = chain_traits(*cls)) {
+                for (const auto& c : PostChain::CONTROLS(*traits)) post.push_back(c.to_json());
+            }
+            entry["post_controls"] = std::move(post);
             list.push_back(std::move(entry));
         }
         std::cout << list.dump(2) << "\n";
@@ -91,6 +110,16 @@ int run_backends(bool json) {
             for (const auto& c : cls->controls) fmt::print("      {}\n", control_text(c));
         }
     }
+    fmt::print(
+        "\npost-processing chain after every back-end with a map, in this order (--set "
+        "NAME=VALUE; default, range):\n"
+        "  left-right check, speckle removal, edge-aware filter, temporal filter, hole filling;\n"
+        "  a stage the back-end cannot feed is off by default and refused when set: the "
+        "left-right check\n  needs a right view (the classical matchers), speckle removal a "
+        "disparity map\n");
+    for (const auto& c : PostChain::CONTROLS({.right_view = true})) {
+        fmt::print("    {}\n", control_text(c));
+    }
     return 0;
 }
 
@@ -101,8 +130,9 @@ const bool backends_registered = register_command({
         [](CLI::App& app) {
             auto json = std::make_shared<bool>(false);
             app.add_flag("--json", *json,
-                         "print JSON: per back-end its key, label, neural, default_variant and "
-                         "variants (with models_present)");
+                         "print JSON: per back-end its key, label, neural, default_variant, "
+                         "variants (with models_present) and post_controls (the chain's "
+                         "controls with their defaults for that back-end)");
             return [json] { return run_backends(*json); };
         },
 });
