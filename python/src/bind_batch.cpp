@@ -224,6 +224,10 @@ void bind_result(nb::module_& m) {
                      [](const DepthResult& r) {
                          return r.packet ? mat_to_numpy(r.packet->depth) : nb::none();
                      })
+        .def_prop_ro("confidence",
+                     [](const DepthResult& r) {
+                         return r.packet ? mat_to_numpy(r.packet->confidence) : nb::none();
+                     })
         .def_prop_ro("timings", &result_timings)
         .def(
             "write_map",
@@ -244,6 +248,17 @@ void bind_result(nb::module_& m) {
             },
             nb::arg("file"), release(),
             "Depth in millimetres as a 16-bit PNG; False when the frame has no depth.")
+        .def(
+            "write_confidence",
+            [](const DepthResult& r, const std::filesystem::path& file) {
+                const FramePacket& p = packet_of(r);
+                if (p.confidence.empty()) return false;
+                write_png(p.confidence, file);
+                return true;
+            },
+            nb::arg("file"), release(),
+            "The confidence map as an 8-bit grey PNG (0 = no estimate up to 255), as "
+            "`kelvo depth` writes it; False when the frame has none.")
         .def(
             "write_ply",
             [](const DepthResult& r, const std::filesystem::path& file,
@@ -338,6 +353,7 @@ void bind_batch(nb::module_& m) {
         "_frame_stem",
         [](const std::string& kind, long long index) { return frame_stem(kind, index); },
         nb::arg("kind"), nb::arg("index"), "\"disparity_000042\": the kit's file names.");
+    m.attr("_CONFIDENCE_FORMAT") = CONFIDENCE_FORMAT;
     m.def(
         "_set_opencv_threads", [](int n) { cv::setNumThreads(n); }, nb::arg("n"),
         "OpenCV's worker threads in this process (one per core when not set).");

@@ -93,6 +93,10 @@ void bind_packet(nb::module_& m) {
         .def_prop_ro("disparity",
                      [](const PyPacket& p) { return mat_to_numpy(p.packet->disparity); })
         .def_prop_ro("depth", [](const PyPacket& p) { return mat_to_numpy(p.packet->depth); })
+        .def_prop_ro(
+            "confidence", [](const PyPacket& p) { return mat_to_numpy(p.packet->confidence); },
+            "uint8, the map's shape: 0 where the map is a hole (NaN), up to 255; None without "
+            "a map (the pass-through) or with the \"confidence\" stream off.")
         .def_prop_ro("calibration",
                      [](const PyPacket& p) { return wrap_calibration(p.packet->calibration); })
         .def_prop_ro("camera_state",

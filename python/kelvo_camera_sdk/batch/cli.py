@@ -54,6 +54,9 @@ def _parser() -> argparse.ArgumentParser:
                    help="also depth_mm_NNNNNN.png (16-bit millimetres, 0 = no estimate)")
     p.add_argument("--ply", action="store_true",
                    help="also cloud_NNNNNN.ply (binary, coloured, metres)")
+    p.add_argument("--confidence", action="store_true",
+                   help="also confidence_NNNNNN.png (8-bit, the map's size: 0 = no estimate "
+                        "up to 255)")
     p.add_argument("--force", action="store_true", help="write into a folder that is not empty")
     p.add_argument("--json", action="store_true",
                    help="print the summary as JSON: frames, expected, seconds, fps, backend, "
@@ -153,7 +156,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                            start=args.start, end=args.end, every=args.every,
                            workers=args.workers, address=args.address,
                            batch_size=args.batch_size or DEFAULT_BATCH_SIZE,
-                           depth_png=args.depth_png, point_clouds=args.ply, progress=progress)
+                           depth_png=args.depth_png, point_clouds=args.ply,
+                           confidence=args.confidence, progress=progress)
     except KeyboardInterrupt:
         progress.close()
         print("kelvo batch: interrupted", file=sys.stderr)

@@ -15,7 +15,7 @@ from .writers import write_frame
 # Columns of every output row; maps are added without `out`.
 META_COLUMNS = (
     "recording", "name", "sequence", "pts_us", "source_frame_idx", "calibration_id",
-    "file", "preview_min", "preview_max", "depth_png", "ply", "points",
+    "file", "preview_min", "preview_max", "depth_png", "ply", "points", "confidence",
     "decode_ms", "rectify_ms", "canvas_ms", "inference_ms", "map_back_ms", "total_ms",
     "worker", "error",
 )
@@ -28,10 +28,12 @@ class DepthStep:
 
     With `out`, each frame's map is written there (writers.write_frame: the
     files `kelvo depth` writes, in one folder per recording, plus a 16-bit
-    depth PNG with `depth_png` and a coloured PLY with `point_clouds`) and the
-    output rows carry metadata only; without it, rows carry the maps as
-    arrays (``disparity``, ``depth``). Rows whose frame was skipped, and the
-    source's error rows, keep their ``error`` and have no map.
+    depth PNG with `depth_png`, a coloured PLY with `point_clouds` and the
+    8-bit confidence PNG with `confidence`) and the output rows carry
+    metadata only; without it, rows carry the maps as arrays (``disparity``,
+    ``depth``, and ``confidence`` with `confidence`, else that column is
+    None). Rows whose frame was skipped, and the source's error rows, keep
+    their ``error`` and have no map.
 
     `opencv_threads` limits OpenCV's threads in this worker (1 when one
     worker per core runs).
@@ -39,7 +41,8 @@ class DepthStep:
 
     def __init__(self, backend: str = "stereo-bm", variant: Optional[str] = None, *,
                  controls: Optional[Dict[str, int]] = None, out: Optional[str] = None,
-                 depth_png: bool = False, point_clouds: bool = False, device: str = "CPU",
+                 depth_png: bool = False, point_clouds: bool = False,
+                 confidence: bool = False, device: str = "CPU",
                  nireq: int = 2, opencv_threads: Optional[int] = None,
                  _fault_marker: Optional[str] = None):
         if backend == "rectify-passthrough":
@@ -53,6 +56,7 @@ class DepthStep:
         self._out = out
         self._depth_png = depth_png
         self._point_clouds = point_clouds
+        self._confidence = confidence
         # One back-end per recording format; archives normally have one.
         self._depth: Dict[tuple, object] = {}
         self._fault_marker = _fault_marker
@@ -108,6 +112,8 @@ class DepthStep:
     def _output(self, rows: Sequence[dict], results: Sequence) -> Dict[str, np.ndarray]:
         out = {k: [] for k in META_COLUMNS}
         maps = {"disparity": [], "depth": []}
+        if self._confidence:
+            maps["confidence"] = []
         for row, result in zip(rows, results):
             meta = dict.fromkeys(META_COLUMNS)
             for k in ("recording", "name", "sequence", "pts_us", "source_frame_idx",
@@ -122,19 +128,23 @@ class DepthStep:
                 if self._out is not None:
                     meta.update(write_frame(result, self._out, row, self._backend,
                                             depth_png=self._depth_png,
-                                            point_cloud=self._point_clouds))
+                                            point_cloud=self._point_clouds,
+                                            confidence=self._confidence))
             for k in META_COLUMNS:
                 out[k].append(meta[k])
             if self._out is None:
                 maps["disparity"].append(result.disparity if ok else None)
                 maps["depth"].append(result.depth if ok else None)
+                if self._confidence:
+                    maps["confidence"].append(result.confidence if ok else None)
         columns = {k: _column(k, v) for k, v in out.items()}
         if self._out is None:
             columns.update({k: _object_column(v) for k, v in maps.items()})
         return columns
 
 
-_STRINGS = {"recording", "name", "calibration_id", "file", "depth_png", "ply", "worker", "error"}
+_STRINGS = {"recording", "name", "calibration_id", "file", "depth_png", "ply", "confidence",
+            "worker", "error"}
 _INTS = {"sequence", "pts_us", "source_frame_idx", "points"}
 
 

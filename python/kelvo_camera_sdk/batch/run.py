@@ -11,7 +11,7 @@ from typing import Callable, Dict, List, Optional, Sequence
 
 from .depth import DepthStep
 from .source import plan_recordings, read_recordings
-from .writers import metadata_table, write_table
+from .writers import metadata_table, optional_outputs, write_table
 
 # Frames per depth call: large enough to keep the per-call cost of Ray small
 # against the frames' own (32 rather than 8 took kelvo batch from 0.83 to 0.94-0.96
@@ -87,12 +87,13 @@ def run_batch(paths: Sequence[str], backend: str, out: str, *, variant: Optional
               controls: Optional[Dict[str, int]] = None, start=None, end=None, every: int = 1,
               workers: Optional[int] = None, address: Optional[str] = None,
               batch_size: int = DEFAULT_BATCH_SIZE, depth_png: bool = False,
-              point_clouds: bool = False,
+              point_clouds: bool = False, confidence: bool = False,
               progress: Optional[Callable[[int, int], None]] = None,
               _fault_marker: Optional[str] = None) -> BatchResult:
     """Processes the recordings with `workers` depth actors (one per CPU of
     the instance by default), each with one back-end and one OpenCV thread;
-    writes the maps under `out`, the table out/frames.parquet and out/run.json.
+    writes the maps (and, on request, the 16-bit depth PNGs, point clouds and
+    confidence PNGs) under `out`, the table out/frames.parquet and out/run.json.
     `progress(done, expected)` is called on this thread as frames finish."""
     import ray
     from ray.data import ActorPoolStrategy, DataContext
@@ -112,8 +113,8 @@ def run_batch(paths: Sequence[str], backend: str, out: str, *, variant: Optional
         ds = read_recordings(None, plans=plans, frames_per_task=max(batch_size * 8, 1),
                              num_cpus=0, concurrency=workers)
         kwargs = dict(backend=backend, variant=variant, controls=controls, out=os.path.abspath(out),
-                      depth_png=depth_png, point_clouds=point_clouds, opencv_threads=1,
-                      _fault_marker=_fault_marker)
+                      depth_png=depth_png, point_clouds=point_clouds, confidence=confidence,
+                      opencv_threads=1, _fault_marker=_fault_marker)
         mapped = ds.map_batches(DepthStep, fn_constructor_kwargs=kwargs,
                                 compute=ActorPoolStrategy(size=workers), num_cpus=1,
                                 batch_size=batch_size)
@@ -129,10 +130,12 @@ def run_batch(paths: Sequence[str], backend: str, out: str, *, variant: Optional
         if started:
             ray.shutdown()
     seconds = time.monotonic() - t0
-    return _finish(plans, rows, backend, variant, out, expected, seconds)
+    outputs = optional_outputs(depth_png=depth_png, point_clouds=point_clouds,
+                               confidence=confidence)
+    return _finish(plans, rows, backend, variant, out, expected, seconds, outputs)
 
 
-def _finish(plans, rows, backend, variant, out, expected, seconds) -> BatchResult:
+def _finish(plans, rows, backend, variant, out, expected, seconds, outputs) -> BatchResult:
     recordings = {p.name: {"path": p.recording, "selected": len(p.positions), "frames": 0,
                            "skipped": 0, "errors": [p.error] if p.error else []} for p in plans}
     for r in rows:
@@ -151,7 +154,7 @@ def _finish(plans, rows, backend, variant, out, expected, seconds) -> BatchResul
     summary = {"command": "batch", "backend": backend, "variant": variant,
                "frames": result.frames, "expected": expected, "seconds": seconds,
                "fps": result.fps, "table": os.path.basename(table),
-               "recordings": recordings, "failed": sorted(result.failed)}
+               "outputs": outputs, "recordings": recordings, "failed": sorted(result.failed)}
     tmp = os.path.join(out, ".run.json.tmp")
     with open(tmp, "w") as f:
         json.dump(summary, f, indent=2)

@@ -31,6 +31,7 @@ TABLE_SCHEMA = pa.schema([
     ("depth_png", pa.string()),
     ("ply", pa.string()),
     ("points", pa.int64()),
+    ("confidence", pa.string()),
     ("decode_ms", pa.float64()),
     ("rectify_ms", pa.float64()),
     ("canvas_ms", pa.float64()),
@@ -43,12 +44,12 @@ TABLE_SCHEMA = pa.schema([
 
 
 def write_frame(result, out: str, row: dict, backend: str, *, depth_png: bool = False,
-                point_cloud: bool = False) -> Dict[str, object]:
+                point_cloud: bool = False, confidence: bool = False) -> Dict[str, object]:
     """Writes one frame's files under out/<name>/: the map as `kelvo depth`
     writes it (disparity_NNNNNN.tiff in pixels, or depth_NNNNNN.tiff, with its
-    .png preview), and on request depth_mm_NNNNNN.png (16-bit millimetres)
-    and cloud_NNNNNN.ply. Returns the table cells it fills (paths relative to
-    `out`)."""
+    .png preview), and on request depth_mm_NNNNNN.png (16-bit millimetres),
+    cloud_NNNNNN.ply and confidence_NNNNNN.png (8-bit, `kelvo depth`'s).
+    Returns the table cells it fills (paths relative to `out`)."""
     folder = os.path.join(out, row["name"])
     os.makedirs(folder, exist_ok=True)
     index = int(row["source_frame_idx"])
@@ -71,7 +72,27 @@ def write_frame(result, out: str, row: dict, backend: str, *, depth_png: bool = 
         if points is not None:
             cells["ply"] = f"{row['name']}/{name}"
             cells["points"] = points
+    if confidence:
+        name = _native._frame_stem("confidence", index) + ".png"
+        if result.write_confidence(os.path.join(folder, name)):
+            cells["confidence"] = f"{row['name']}/{name}"
     return cells
+
+
+def optional_outputs(*, depth_png: bool, point_clouds: bool,
+                     confidence: bool) -> Dict[str, Optional[dict]]:
+    """run.json's account of the per-frame files asked for beside the maps:
+    each one's file names, what it holds and its frames.parquet column, or
+    None when not asked."""
+    outputs = (
+        ("depth_png", depth_png, "depth_mm_NNNNNN.png",
+         "16-bit grey PNG of depth in millimetres, 0 = no estimate"),
+        ("ply", point_clouds, "cloud_NNNNNN.ply",
+         "binary PLY with colour, metres in the rectified left camera"),
+        ("confidence", confidence, "confidence_NNNNNN.png", _native._CONFIDENCE_FORMAT),
+    )
+    return {column: {"files": files, "format": fmt, "column": column} if wanted else None
+            for column, wanted, files, fmt in outputs}
 
 
 def metadata_table(rows: Iterable[dict], *, backend: str = "", variant: str = "") -> pa.Table:

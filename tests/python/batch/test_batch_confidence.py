@@ -16,7 +16,6 @@ pytest.importorskip("ray")
 
 import pyarrow.parquet as pq  # noqa: E402
 
-from command_outputs import read_float_tiff, read_grey_png  # noqa: E402
 from kelvo_camera_sdk.batch import read_recordings, run_batch  # noqa: E402
 from kelvo_camera_sdk.batch.depth import DepthStep  # noqa: E402
 
@@ -71,20 +70,6 @@ def test_optional_outputs_are_written_listed_and_null_when_not_asked(ray_instanc
             # The file `kelvo depth` wrote for that frame, byte for byte.
             name = Path(r["confidence"]).name
             assert (out / r["confidence"]).read_bytes() == (ref / name).read_bytes(), name
-
-
-def test_confidence_holes_are_the_map_holes(ray_instance, archive, tmp_path):
-    rec, _ = archive["long"]
-    out = tmp_path / "out"
-    run_batch([str(rec)], "stereo-bm", str(out), workers=2, batch_size=4, confidence=True,
-              end=4)
-    rows = pq.read_table(out / "frames.parquet").to_pylist()
-    assert [r["source_frame_idx"] for r in rows] == [0, 1, 2, 3]
-    for r in rows:
-        confidence = read_grey_png(out / r["confidence"])
-        disparity = read_float_tiff(out / r["file"])
-        assert confidence.shape == disparity.shape
-        np.testing.assert_array_equal(confidence == 0, np.isnan(disparity))
 
 
 def test_second_run_over_the_same_folder_leaves_the_same_files(ray_instance, archive,
