@@ -371,7 +371,17 @@ TEST(KelvoBackends, JsonListsTheRegistryInOrder) {
         std::vector<std::string> keys;
         for (auto it = entry.begin(); it != entry.end(); ++it) keys.push_back(it.key());
         EXPECT_EQ(keys, (std::vector<std::string>{"key", "label", "neural", "default_variant",
-                                                  "variants"}));
+                                                  "variants", "post_controls"}));
+        // The chain's controls with this back-end's defaults: none without a map,
+        // no left-right check without a right view.
+        const auto& post = entry["post_controls"];
+        if (entry["key"] == "rectify-passthrough") {
+            EXPECT_TRUE(post.empty());
+        } else {
+            ASSERT_FALSE(post.empty());
+            EXPECT_EQ(post[1]["name"], "post_lr_check");
+            EXPECT_EQ(post[1]["default"], entry["neural"] == true ? 0 : 1) << entry["key"];
+        }
         for (const auto& v : entry["variants"]) {
             std::vector<std::string> vkeys;
             for (auto it = v.begin(); it != v.end(); ++it) vkeys.push_back(it.key());

@@ -26,6 +26,8 @@ namespace kelvo::testing {
 /// Pipeline controls that hand out the back-end's own map: for tests that
 /// compare it with the matcher called directly.
 inline const std::vector<std::pair<std::string, int>> CHAIN_OFF = {{"post_chain", 0}};
+/// The chain as it comes.
+inline const std::vector<std::pair<std::string, int>> CHAIN_DEFAULTS = {};
 
 inline std::vector<std::uint8_t> encode_jpeg(const cv::Mat& image, int quality = 95) {
     std::vector<std::uint8_t> out;

@@ -252,3 +252,20 @@ TEST(PostChainTemporal, AnyJumpStartsAfresh) {
 }
 
 }  // namespace post_chain_test
+
+namespace post_chain_test {
+
+// Not asked for, no confidence is made, and the map is the same.
+TEST(PostChain, AConfidenceNotAskedForIsNotMade) {
+    cv::Mat map(20, 30, CV_32F, cv::Scalar(12.0f));
+    map(cv::Rect(10, 5, 4, 4)).setTo(NaN);
+    PostChain chain(CLASSICAL);
+    only(chain, {{"post_fill", 1}});
+    const auto asked = chain.process({.map = map});
+    const auto not_asked = chain.process({.map = map, .want_confidence = false});
+    EXPECT_TRUE(not_asked.confidence.empty());
+    EXPECT_EQ(asked.confidence.size(), map.size());
+    EXPECT_EQ(cv::norm(asked.map, not_asked.map, cv::NORM_INF), 0.0);
+}
+
+}  // namespace post_chain_test

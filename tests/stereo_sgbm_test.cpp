@@ -18,6 +18,7 @@
 #include "kelvo/inference/inferences/stereo_sgbm.hpp"
 #include "kelvo/inference/registry.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
+#include "pipeline_fixtures.hpp"
 #include "support/test_paths.hpp"
 
 namespace stereo_sgbm_test {
@@ -165,10 +166,15 @@ TEST(StereoSGBM, DenserAndMoreAccurateThanBlockMatchingOnAKnownScene) {
 TEST(StereoSGBM, TheRightViewMatchesBackWhereTheLeftViewPoints) {
     StereoSGBMInference sgbm(HeightWidth{360, 640});
     const Scored left = on_the_scene(sgbm);
-    const cv::Mat canvas_left = sgbm.compute_right_view();
-    ASSERT_EQ(canvas_left.size(), cv::Size(640, 360));
-    const cv::Mat right =
-        kelvo::crop_to_valid(canvas_left, kelvo::fit_layout(HeightWidth{360, 640}, {360, 640}));
+    const auto scene = kelvo::detail::default_synthetic_scene({360, 640});
+    const auto frame = kelvo::detail::render_synthetic_frame(scene, 0);
+    const auto layout = kelvo::fit_layout(scene.eye_size, {360, 640});
+    const auto [both_left, canvas_right] = sgbm.compute_with_right_view(
+        kelvo::fit_into_canvas(frame.left, layout), kelvo::fit_into_canvas(frame.right, layout));
+    ASSERT_EQ(canvas_right.size(), cv::Size(640, 360));
+    // The left map is the one `compute` gives.
+    EXPECT_EQ(kelvo::testing::differing(kelvo::crop_to_valid(both_left, layout), left.map), 0);
+    const cv::Mat right = kelvo::crop_to_valid(canvas_right, layout);
     int agree = 0, matched = 0;
     for (int y = 0; y < left.map.rows; ++y) {
         for (int x = 0; x < left.map.cols; ++x) {
@@ -200,8 +206,8 @@ TEST(StereoSGBM, NothingToMatchIsAnAnswerNotACrash) {
     for (const auto& c : cases) {
         StereoSGBMInference sgbm(c.canvas);
         const cv::Mat blank(c.canvas.height, c.canvas.width, CV_8U, cv::Scalar(128));
-        const cv::Mat left = sgbm.compute(blank, blank);
-        const cv::Mat views[] = {left, sgbm.compute_right_view()};
+        const auto [left, right] = sgbm.compute_with_right_view(blank, blank);
+        const cv::Mat views[] = {left, right};
         for (int view = 0; view < 2; ++view) {
             SCOPED_TRACE(std::string(c.name) + (view == 0 ? "" : ", right view"));
             const cv::Mat& map = views[view];

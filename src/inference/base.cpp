@@ -3,6 +3,7 @@
 #include <limits>
 
 #include <fmt/format.h>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ximgproc/disparity_filter.hpp>
 
@@ -68,7 +69,7 @@ DepthInferenceBase::~DepthInferenceBase() = default;
 ClassicStereoInferenceBase::ClassicStereoInferenceBase(HeightWidth canvas_size)
     : _canvas_h(canvas_size.height), _canvas_w(canvas_size.width) {}
 
-cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
+void ClassicStereoInferenceBase::prepare(const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
     const std::uint64_t version = _controls.version();
     if (!_matcher || version != _matcher_version) {
         _rebuild_matcher();
@@ -84,17 +85,31 @@ cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::M
     };
     to_grey(canvas_l, _grey_l);
     to_grey(canvas_r, _grey_r);
+}
+
+cv::Mat ClassicStereoInferenceBase::compute(const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
+    prepare(canvas_l, canvas_r);
     _matcher->compute(_grey_l, _grey_r, _fixed);
     return to_float_map(_fixed, _matcher->getMinDisparity() * 16, 1.0f);
 }
 
-cv::Mat ClassicStereoInferenceBase::compute_right_view() {
-    if (!_matcher || _grey_l.empty()) return {};
+std::pair<cv::Mat, cv::Mat> ClassicStereoInferenceBase::compute_with_right_view(
+    const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
+    prepare(canvas_l, canvas_r);
     if (!_right_matcher) _right_matcher = cv::ximgproc::createRightMatcher(_matcher);
-    // The right view's matcher searches the other way: its disparities are
-    // negative, and its minimum is the left one's negated range end.
-    _right_matcher->compute(_grey_r, _grey_l, _fixed);
-    return to_float_map(_fixed, _right_matcher->getMinDisparity() * 16, -1.0f);
+    // Two matchers with their own buffers: one on each core. The right
+    // view's matcher searches the other way, so its disparities are negative.
+    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& range) {
+        for (int i = range.start; i < range.end; ++i) {
+            if (i == 0) {
+                _matcher->compute(_grey_l, _grey_r, _fixed);
+            } else {
+                _right_matcher->compute(_grey_r, _grey_l, _right_fixed);
+            }
+        }
+    });
+    return {to_float_map(_fixed, _matcher->getMinDisparity() * 16, 1.0f),
+            to_float_map(_right_fixed, _right_matcher->getMinDisparity() * 16, -1.0f)};
 }
 
 cv::Mat ClassicStereoInferenceBase::to_float_map(const cv::Mat& fixed, int min_fixed, float sign) {

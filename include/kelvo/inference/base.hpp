@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -105,10 +106,11 @@ class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
     /// canvas pixels; pixels without a match are NaN. Rebuilds the matcher
     /// first when a control changed since it was built.
     cv::Mat compute(const cv::Mat& canvas_l, const cv::Mat& canvas_r);
-    /// Disparity of the right view of the pair last given to `compute`
-    /// (positive, CV_32F in canvas pixels, NaN without a match), from a
-    /// right-view matcher with the same parameters; empty before `compute`.
-    cv::Mat compute_right_view();
+    /// `compute`, and beside it the disparity of the right view (positive,
+    /// CV_32F in canvas pixels, NaN without a match) from a right-view
+    /// matcher with the same parameters; the two matches run at once.
+    std::pair<cv::Mat, cv::Mat> compute_with_right_view(const cv::Mat& canvas_l,
+                                                        const cv::Mat& canvas_r);
     bool gives_right_view() const override { return true; }
     /// Runs `compute` on blobs {left, right} and returns a completed future.
     InferenceFuturePtr submit(const std::vector<cv::Mat>& blobs) override;
@@ -123,12 +125,14 @@ class KELVO_API ClassicStereoInferenceBase : public DepthInferenceBase {
     cv::Ptr<cv::StereoMatcher> _matcher;
 
   private:
+    /// Rebuilds the matchers when a control changed, and makes the grey pair.
+    void prepare(const cv::Mat& canvas_l, const cv::Mat& canvas_r);
     /// The matcher's fixed-point output (16 per pixel) as a float map, NaN below `min_fixed`.
     static cv::Mat to_float_map(const cv::Mat& fixed, int min_fixed, float sign);
 
-    std::uint64_t _matcher_version = 0;  ///< controls version the matcher was built for
-    cv::Ptr<cv::StereoMatcher> _right_matcher;  ///< built from `_matcher` when first asked
-    cv::Mat _grey_l, _grey_r, _fixed;           ///< scratch buffers, compute thread only
+    std::uint64_t _matcher_version = 0;              ///< controls version the matcher was built for
+    cv::Ptr<cv::StereoMatcher> _right_matcher;       ///< built from `_matcher` when first asked
+    cv::Mat _grey_l, _grey_r, _fixed, _right_fixed;  ///< scratch buffers, compute thread only
 };
 
 /// Base of neural back-ends: resolves the variant's model files, creates the

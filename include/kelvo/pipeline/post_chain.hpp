@@ -43,11 +43,14 @@ struct PostInput {
     /// What else the map depends on (the calibration, the back-end's
     /// settings); any change resets the temporal filter.
     std::uint64_t scene = 0;
+    /// False: no confidence map is asked for (the output's stays empty), so
+    /// none is computed unless a stage needs one.
+    bool want_confidence = true;
 };
 
 struct PostOutput {
     cv::Mat map;         ///< CV_32F, the input's size; NaN: no estimate
-    cv::Mat confidence;  ///< CV_8U, the same size: 0 for a hole, up to 255
+    cv::Mat confidence;  ///< CV_8U, the same size: 0 for a hole, up to 255 (empty when not asked)
 };
 
 /// Confidence of a value that only hole filling gave.

@@ -20,8 +20,8 @@ using Clock = detail::PipelineClock;
 
 constexpr double JOIN_LIMIT_S = 2.0;
 
-constexpr const char* STREAM_NAMES[detail::STREAM_COUNT] = {
-    "rectified_left", "rectified_right", "disparity", "depth", "confidence"};
+constexpr const char* STREAM_NAMES[detail::STREAM_COUNT] = {"rectified_left", "rectified_right",
+                                                            "disparity", "depth", "confidence"};
 
 int stream_index(const std::string& name) {
     for (int i = 0; i < detail::STREAM_COUNT; ++i) {
@@ -73,8 +73,10 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
                                        s.mono ? "mono" : "stereo"));
     }
     if (s.kind != BackendKind::passthrough) {
-        s.post = std::make_unique<PostChain>(PostChainTraits{
-            .backend = s.cls->key, .depth_map = s.mono, .right_view = s.backend->gives_right_view()});
+        s.post = std::make_unique<PostChain>(
+            PostChainTraits{.backend = s.cls->key,
+                            .depth_map = s.mono,
+                            .right_view = s.backend->gives_right_view()});
     }
     for (const auto& [name, value] : options.controls) s.set_control(name, value);
     for (auto& enabled : s.streams) enabled = true;

@@ -13,15 +13,10 @@ namespace {
 
 /// Depth from disparity: fx * baseline / disparity; no depth where there is no disparity.
 cv::Mat depth_from_disparity(const cv::Mat& disparity, const Rectification& rect) {
-    const double fb = rect.fx * rect.baseline_m;
-    cv::Mat depth(disparity.size(), CV_32F);
-    for (int y = 0; y < disparity.rows; ++y) {
-        const float* d = disparity.ptr<float>(y);
-        float* z = depth.ptr<float>(y);
-        for (int x = 0; x < disparity.cols; ++x) {
-            z[x] = (d[x] > 0.0f) ? static_cast<float>(fb / d[x]) : invalid_value();
-        }
-    }
+    cv::Mat depth;
+    // NaN stays NaN through the division; zero and negative disparities have no depth.
+    cv::divide(rect.fx * rect.baseline_m, disparity, depth, CV_32F);
+    depth.setTo(invalid_value(), disparity <= 0.0f);
     return depth;
 }
 
@@ -67,8 +62,12 @@ void PipelineState::finish(PipelineJob& job) {
     try {
         if (kind != BackendKind::passthrough) {
             auto t0 = PipelineClock::now();
-            cv::Mat valid;
-            if (kind == BackendKind::classic) {
+            cv::Mat valid, right_view;
+            if (kind == BackendKind::classic && post->needs_right_view()) {
+                auto [left, right] = classic->compute_with_right_view(job.canvas_l, job.canvas_r);
+                valid = classic->postprocess(left, job.layout);
+                right_view = crop_to_valid(right, job.layout);
+            } else if (kind == BackendKind::classic) {
                 valid =
                     classic->postprocess(classic->compute(job.canvas_l, job.canvas_r), job.layout);
             } else {
@@ -81,13 +80,13 @@ void PipelineState::finish(PipelineJob& job) {
             packet->timings.inference_ms += ms_since(t0);
 
             t0 = PipelineClock::now();
-            PostOutput post_out = post_process(job, valid);
+            PostOutput post_out = post_process(job, valid, right_view);
             packet->timings.post_ms = ms_since(t0);
 
             t0 = PipelineClock::now();
             cv::Mat mapped =
                 map_to_source(post_out.map, job.layout, /*values_scale_with_width=*/!mono);
-            if (streams[CONFIDENCE]) {
+            if (!post_out.confidence.empty()) {
                 packet->confidence = map_to_source(post_out.confidence, job.layout, false);
             }
             if (mono) {
@@ -114,16 +113,15 @@ void PipelineState::finish(PipelineJob& job) {
     emit(packet);
 }
 
-PostOutput PipelineState::post_process(const PipelineJob& job, const cv::Mat& valid) {
+PostOutput PipelineState::post_process(const PipelineJob& job, const cv::Mat& valid,
+                                       const cv::Mat& right_view) {
     PostInput in;
     in.map = valid;
-    if (post->needs_right_view() && classic != nullptr) {
-        in.right_view = crop_to_valid(classic->compute_right_view(), job.layout);
-    }
+    in.right_view = right_view;
     if (post->needs_guide() && !job.canvas_l.empty() && !valid.empty()) {
-        const cv::Rect region = cv::Rect(job.layout.pad_x, job.layout.pad_y, job.layout.valid_w,
-                                         job.layout.valid_h) &
-                                cv::Rect(0, 0, job.canvas_l.cols, job.canvas_l.rows);
+        const cv::Rect region =
+            cv::Rect(job.layout.pad_x, job.layout.pad_y, job.layout.valid_w, job.layout.valid_h) &
+            cv::Rect(0, 0, job.canvas_l.cols, job.canvas_l.rows);
         in.guide = job.canvas_l(region);
         // A network may give its map smaller than its input.
         if (in.guide.size() != valid.size()) {
@@ -131,6 +129,7 @@ PostOutput PipelineState::post_process(const PipelineJob& job, const cv::Mat& va
         }
     }
     in.frame_index = job.frame->source_frame_idx.value_or(job.frame->sequence);
+    in.want_confidence = streams[CONFIDENCE];
     // The calibration the map was made with and the back-end's settings:
     // a change of either is a new scene for the temporal filter.
     in.scene = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(job.calibration.get())) *

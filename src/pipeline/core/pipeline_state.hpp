@@ -144,8 +144,10 @@ struct PipelineState {
     // Hand-out (pipeline_handout.cpp).
     void run_handout() KELVO_EXCLUDES(mutex);
     void finish(PipelineJob& job) KELVO_EXCLUDES(mutex);
-    /// The back-end's map (canvas pixels, valid region) through the chain.
-    PostOutput post_process(const PipelineJob& job, const cv::Mat& valid);
+    /// The back-end's map (canvas pixels, valid region) through the chain,
+    /// with the right view's map of the same region when the chain checks it.
+    PostOutput post_process(const PipelineJob& job, const cv::Mat& valid,
+                            const cv::Mat& right_view);
     void emit(const FramePacketPtr& packet) KELVO_EXCLUDES(mutex);
     /// Records the end of the run once.
     void mark_finished() KELVO_REQUIRES(mutex);

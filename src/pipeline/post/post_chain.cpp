@@ -103,18 +103,27 @@ PostOutput PostChain::process(const PostInput& input) {
         // The back-end's own map, with the trust its values earn by themselves.
         PostOutput out;
         out.map = map;
-        finish_confidence(map, detail::measured_confidence(map, {}, _traits.depth_map), out);
+        if (input.want_confidence) {
+            finish_confidence(map, detail::measured_confidence(map, {}, _traits.depth_map), out);
+        }
         return out;
     }
     cv::Mat disagreement;
-    if (const int tolerance = control("post_lr_check"); tolerance > 0) {
+    // The right view comes when the check was on as the frame was matched:
+    // a check turned on since starts with the next frame.
+    if (const int tolerance = control("post_lr_check");
+        tolerance > 0 && !input.right_view.empty() && input.right_view.size() == map.size()) {
         detail::left_right_check(map, input.right_view, static_cast<float>(tolerance),
                                  disagreement);
     }
     if (const int window = control("post_speckle_window"); window > 0) {
         detail::remove_speckles(map, window, static_cast<float>(control("post_speckle_range")));
     }
-    cv::Mat confidence = detail::measured_confidence(map, disagreement, _traits.depth_map);
+    // The edge-aware filter weighs by it and the temporal filter carries it.
+    const bool measure =
+        input.want_confidence || control("post_edge_filter") != 0 || control("post_temporal") != 0;
+    cv::Mat confidence = measure ? detail::measured_confidence(map, disagreement, _traits.depth_map)
+                                 : cv::Mat(map.size(), CV_32F, cv::Scalar(0.0f));
 
     if (control("post_edge_filter") != 0 && !input.guide.empty()) {
         detail::edge_aware_filter(map, confidence, input.guide, control("post_edge_lambda"),
@@ -168,7 +177,7 @@ PostOutput PostChain::process(const PostInput& input) {
 
     PostOutput out;
     out.map = map;
-    finish_confidence(map, confidence, out);
+    if (input.want_confidence) finish_confidence(map, confidence, out);
     return out;
 }
 

@@ -99,26 +99,29 @@ cv::Mat measured_confidence(const cv::Mat& map, const cv::Mat& disagreement, boo
     cv::Mat hole_distance;
     cv::distanceTransform(valid, hole_distance, cv::DIST_L2, 3);
 
-    cv::Mat confidence = cv::Mat::zeros(map.size(), CV_32F);
-    for (int y = 0; y < map.rows; ++y) {
-        const float* m = map.ptr<float>(y);
-        const float* cnt = n.ptr<float>(y);
-        const float* s = sum.ptr<float>(y);
-        const float* s2 = sum_sq.ptr<float>(y);
-        const float* dist = hole_distance.ptr<float>(y);
-        const float* lr = disagreement.empty() ? nullptr : disagreement.ptr<float>(y);
-        float* c = confidence.ptr<float>(y);
-        for (int x = 0; x < map.cols; ++x) {
-            if (std::isnan(m[x])) continue;
-            const float mean = s[x] / cnt[x];
-            const float spread = std::sqrt(std::max(s2[x] / cnt[x] - mean * mean, 0.0f));
-            const float scale = depth_map ? DEPTH_SPREAD * std::abs(mean) : DISPARITY_SPREAD;
-            float trust = (scale > 0 ? std::exp(-spread / scale) : 1.0f) * (cnt[x] / 9.0f) *
-                          (1.0f - std::exp(-dist[x] / HOLE_DISTANCE));
-            if (lr != nullptr) trust *= std::exp(-lr[x]);
-            c[x] = MEASURED_FLOOR + (1.0f - MEASURED_FLOOR) * trust;
-        }
+    // Whole-image arithmetic, so that OpenCV's vector code does the work:
+    // trust = exp(-spread / scale - lr) * share * (1 - exp(-distance / D)).
+    cv::Mat mean, spread;
+    cv::divide(sum, n, mean);  // 0 where nothing is counted
+    cv::divide(sum_sq, n, spread);
+    spread -= mean.mul(mean);
+    spread = cv::max(spread, 0.0f);
+    cv::sqrt(spread, spread);
+    cv::Mat arg;
+    if (depth_map) {
+        // Relative to the value; a zero value divides to 0 (full agreement).
+        cv::divide(spread, cv::abs(mean) * DEPTH_SPREAD, arg);
+        arg = -arg;
+    } else {
+        arg = spread * (-1.0f / DISPARITY_SPREAD);
     }
+    if (!disagreement.empty()) arg -= disagreement;
+    cv::Mat agreement, near_hole;
+    cv::exp(arg, agreement);
+    cv::exp(hole_distance * (-1.0f / HOLE_DISTANCE), near_hole);
+    cv::Mat trust = agreement.mul(n, 1.0 / 9.0).mul(1.0f - near_hole);
+    cv::Mat confidence = MEASURED_FLOOR + (1.0f - MEASURED_FLOOR) * trust;
+    confidence.setTo(0.0f, ~valid);
     return confidence;
 }
 
