@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kelvo/pipeline/pipeline.hpp"
+#include "kelvo/sources/forwarding_source.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "mkv_replay_fixtures.hpp"
 
@@ -22,38 +23,25 @@ constexpr int FRAMES = 24;
 /// whoever asks for the active calibration after grab() always gets the
 /// following frame's: the race a realtime pump makes at an update, made
 /// certain.
-class RunAheadSource final : public FrameSource {
+class RunAheadSource final : public ForwardingSource {
   public:
-    explicit RunAheadSource(std::shared_ptr<MkvReplay> replay) : _replay(std::move(replay)) {}
+    explicit RunAheadSource(std::shared_ptr<MkvReplay> replay) : ForwardingSource(replay) {}
 
     CameraInfo open() override {
-        CameraInfo info = _replay->open();
-        _ahead = _replay->grab(1.0);
+        CameraInfo info = inner()->open();
+        _ahead = inner()->grab(1.0);
         return info;
     }
     FramePtr grab(double timeout) override {
-        if (!_ahead) _ahead = _replay->grab(timeout);
+        if (!_ahead) _ahead = inner()->grab(timeout);
         FramePtr out = std::move(_ahead);
-        if (out) _ahead = _replay->grab(timeout);
+        if (out) _ahead = inner()->grab(timeout);
         return out;
     }
-    void close() override { _replay->close(); }
-    bool at_end() const override { return !_ahead && _replay->at_end(); }
-    std::vector<CameraControl> list_camera_controls() override {
-        return _replay->list_camera_controls();
-    }
-    bool is_live() const override { return false; }
+    bool at_end() const override { return !_ahead && inner()->at_end(); }
     bool is_seekable() const override { return false; }
-    std::string fourcc() const override { return _replay->fourcc(); }
-    std::optional<std::string> mode_slug() const override { return _replay->mode_slug(); }
-    CalibrationPtr base_calibration() const override { return _replay->base_calibration(); }
-    CalibrationPtr active_calibration() const override { return _replay->active_calibration(); }
-    std::optional<std::int64_t> t0_monotonic_ns() const override {
-        return _replay->t0_monotonic_ns();
-    }
 
   private:
-    std::shared_ptr<MkvReplay> _replay;
     FramePtr _ahead;  ///< grabbing thread only
 };
 
@@ -91,7 +79,8 @@ TEST_P(FrameCalibration, EveryPacketHasItsOwnFramesCalibrationAndCameraState) {
     spec.camera_info = Json{{"sku", testing::KNOWN_SKU}}.dump();
     const auto path = testing::make_recording(dir.path(), "several_updates.mkv", spec);
 
-    auto replay = std::make_shared<MkvReplay>(path, MkvReplayOptions{.replay_mode = GetParam().mode});
+    auto replay =
+        std::make_shared<MkvReplay>(path, MkvReplayOptions{.replay_mode = GetParam().mode});
     std::shared_ptr<FrameSource> source = replay;
     if (GetParam().run_ahead) source = std::make_shared<RunAheadSource>(replay);
     Pipeline pipeline({.source = source,

@@ -12,6 +12,7 @@
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/pipeline/recording_manager.hpp"
+#include "kelvo/sources/forwarding_source.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "mkv_replay_fixtures.hpp"
 
@@ -76,11 +77,10 @@ Replayed replay_all(const std::filesystem::path& path) {
 
 /// Hands out the frames of a real replay only as the test allows, so the
 /// test knows exactly which frames the worker has fed when it acts.
-class GatedSource : public FrameSource {
+class GatedSource : public ForwardingSource {
   public:
-    explicit GatedSource(std::shared_ptr<MkvReplay> inner) : _inner(std::move(inner)) {}
+    explicit GatedSource(std::shared_ptr<MkvReplay> replay) : ForwardingSource(std::move(replay)) {}
 
-    CameraInfo open() override { return _inner->open(); }
     FramePtr grab(double timeout) override {
         std::unique_lock lock(_mutex);
         ++_waiting;
@@ -91,23 +91,7 @@ class GatedSource : public FrameSource {
         if (!go) return nullptr;
         ++_handed;
         lock.unlock();
-        return _inner->grab(timeout);
-    }
-    void close() override { _inner->close(); }
-    std::vector<CameraControl> list_camera_controls() override {
-        return _inner->list_camera_controls();
-    }
-    bool is_live() const override { return false; }
-    bool has_pump() const override { return _inner->has_pump(); }
-    /// The replay's own end: a shut gate is only a timeout.
-    bool at_end() const override { return _inner->at_end(); }
-    bool is_seekable() const override { return true; }
-    std::string fourcc() const override { return _inner->fourcc(); }
-    std::optional<std::string> mode_slug() const override { return _inner->mode_slug(); }
-    CalibrationPtr base_calibration() const override { return _inner->base_calibration(); }
-    CalibrationPtr active_calibration() const override { return _inner->active_calibration(); }
-    std::optional<std::int64_t> t0_monotonic_ns() const override {
-        return _inner->t0_monotonic_ns();
+        return inner()->grab(timeout);
     }
 
     /// Lets `n` more frames through and waits until the worker has taken
@@ -121,7 +105,6 @@ class GatedSource : public FrameSource {
     }
 
   private:
-    std::shared_ptr<MkvReplay> _inner;
     std::mutex _mutex;
     std::condition_variable _cv;
     int _allowed = 0, _handed = 0, _waiting = 0;

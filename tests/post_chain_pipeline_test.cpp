@@ -10,18 +10,16 @@
 #include "kelvo/pipeline/pipeline.hpp"
 #include "kelvo/pipeline/recorder.hpp"
 #include "kelvo/pipeline/synthetic_scene.hpp"
+#include "kelvo/sources/forwarding_source.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "mkv_replay_fixtures.hpp"
 #include "pipeline_fixtures.hpp"
 
 namespace post_chain_pipeline_test {
 
-using kelvo::CalibrationPtr;
-using kelvo::CameraControl;
 using kelvo::CameraInfo;
 using kelvo::FramePacketPtr;
 using kelvo::FramePtr;
-using kelvo::FrameSource;
 using kelvo::MkvRecorder;
 using kelvo::MkvReplay;
 using kelvo::MkvReplayOptions;
@@ -32,10 +30,10 @@ namespace detail = kelvo::detail;
 /// Serves a replay's frames in the order of `order` (frame indices): a
 /// frame that does not follow the last one is reached by a seek; past the
 /// last frame a looping replay starts over by itself.
-class ScriptedReplay final : public FrameSource {
+class ScriptedReplay final : public kelvo::ForwardingSource {
   public:
     ScriptedReplay(std::shared_ptr<MkvReplay> replay, std::vector<std::int64_t> order)
-        : _replay(std::move(replay)), _order(std::move(order)) {}
+        : ForwardingSource(replay), _replay(std::move(replay)), _order(std::move(order)) {}
 
     CameraInfo open() override {
         CameraInfo info = _replay->open();
@@ -51,18 +49,7 @@ class ScriptedReplay final : public FrameSource {
         if (frame) _last = frame->source_frame_idx.value_or(-1);
         return frame;
     }
-    void close() override { _replay->close(); }
     bool at_end() const override { return _next >= _order.size(); }
-    std::vector<CameraControl> list_camera_controls() override { return {}; }
-    bool is_live() const override { return false; }
-    bool is_seekable() const override { return false; }
-    std::string fourcc() const override { return _replay->fourcc(); }
-    std::optional<std::string> mode_slug() const override { return _replay->mode_slug(); }
-    CalibrationPtr base_calibration() const override { return _replay->base_calibration(); }
-    CalibrationPtr active_calibration() const override { return _replay->active_calibration(); }
-    std::optional<std::int64_t> t0_monotonic_ns() const override {
-        return _replay->t0_monotonic_ns();
-    }
 
   private:
     std::shared_ptr<MkvReplay> _replay;

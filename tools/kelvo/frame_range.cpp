@@ -10,7 +10,7 @@
 namespace kelvo::cli {
 
 RangedReplay::RangedReplay(std::shared_ptr<MkvReplay> replay, RangeArgs range)
-    : _replay(std::move(replay)), _range(std::move(range)) {}
+    : ForwardingSource(replay), _replay(std::move(replay)), _range(std::move(range)) {}
 
 CameraInfo RangedReplay::open() {
     const CameraInfo info = _replay->open();

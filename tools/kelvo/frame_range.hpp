@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "kelvo/sources/base.hpp"
+#include "kelvo/sources/forwarding_source.hpp"
 #include "kelvo/sources/mkv_replay.hpp"
 #include "options.hpp"
 
@@ -19,7 +20,7 @@ namespace kelvo::cli {
 /// States: constructed -> open (the range resolved against the recording and
 /// the replay moved to its start) -> closed. grab() runs on one thread at a
 /// time (the pipeline's worker, or the command's own loop).
-class RangedReplay final : public FrameSource {
+class RangedReplay final : public ForwardingSource {  // the rest is the replay's
   public:
     RangedReplay(std::shared_ptr<MkvReplay> replay, RangeArgs range);
 
@@ -43,26 +44,6 @@ class RangedReplay final : public FrameSource {
         _on_frame = std::move(on_frame);
     }
     MkvReplay& replay() { return *_replay; }
-
-    // Everything else is the replay's.
-    void add_fanout(FrameCallbackPtr cb) override { _replay->add_fanout(std::move(cb)); }
-    void remove_fanout(const FrameCallbackPtr& cb) override { _replay->remove_fanout(cb); }
-    bool has_pump() const override { return _replay->has_pump(); }
-    std::pair<std::int64_t, std::int64_t> get_pump_stats() override {
-        return _replay->get_pump_stats();
-    }
-    std::vector<CameraControl> list_camera_controls() override {
-        return _replay->list_camera_controls();
-    }
-    bool is_live() const override { return false; }
-    bool is_seekable() const override { return true; }
-    std::string fourcc() const override { return _replay->fourcc(); }
-    std::optional<std::string> mode_slug() const override { return _replay->mode_slug(); }
-    CalibrationPtr base_calibration() const override { return _replay->base_calibration(); }
-    CalibrationPtr active_calibration() const override { return _replay->active_calibration(); }
-    std::optional<std::int64_t> t0_monotonic_ns() const override {
-        return _replay->t0_monotonic_ns();
-    }
 
   private:
     // Constant after open().
