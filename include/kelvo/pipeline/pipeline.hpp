@@ -139,11 +139,12 @@ struct PipelineState;
 /// `stop_at_end`) -> stopped (stop). The back-end is built by the
 /// constructor, so an unknown key, variant or control fails there.
 ///
-/// Threads: start() runs two threads. The worker ("kelvo-pipeline") grabs,
+/// Threads: start() runs three. The worker ("kelvo-pipeline") grabs,
 /// decodes, rectifies and fits the canvas, and submits neural work; the
 /// hand-out thread ("kelvo-pipe-out") runs the classical matcher or waits on
-/// the engine, maps results back and emits packets in frame order, so
-/// preparing the next frame overlaps with inference on the current one.
+/// the engine; the finisher ("kelvo-pipe-fin") runs the post-processing
+/// chain, maps results back and emits packets, in frame order. Preparing the
+/// next frame, matching this one and finishing the last overlap.
 class KELVO_API Pipeline {
   public:
     explicit Pipeline(PipelineOptions options);

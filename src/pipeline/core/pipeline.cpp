@@ -1,5 +1,5 @@
 // The frame pipeline's public class: construction (the back-end), the run's
-// life cycle on two threads (pipeline_worker.cpp, pipeline_handout.cpp),
+// life cycle on three threads (pipeline_worker.cpp, pipeline_handout.cpp),
 // its queue, controls, statistics and the recording calls.
 #include "kelvo/pipeline/pipeline.hpp"
 
@@ -59,7 +59,8 @@ Pipeline::Pipeline(PipelineOptions options) : _state(std::make_shared<detail::Pi
         s.kind = BackendKind::classic;
     } else if ((s.neural = dynamic_cast<NeuralInferenceBase*>(s.backend.get()))) {
         s.kind = BackendKind::neural;
-        s.max_in_flight = static_cast<std::size_t>(std::max(1, s.neural->nireq()));
+        // The engine's requests in flight, and one more being finished.
+        s.max_in_flight = static_cast<std::size_t>(std::max(1, s.neural->nireq())) + 1;
         s.mono = s.neural->is_mono();
     } else {
         throw RuntimeError(fmt::format("back-end '{}' is neither a classical nor a neural back-end",
@@ -137,6 +138,15 @@ void Pipeline::start() {
         } catch (...) {
             log_exception(*state->logger, "pipeline hand-out failed");
         }
+        // However it ended, the finisher emits what was matched, then ends the run.
+        state->end_finishing();
+    });
+    state->finisher.start("kelvo-pipe-fin", [state](const Event&) {
+        try {
+            state->run_finisher();
+        } catch (...) {
+            log_exception(*state->logger, "pipeline finisher failed");
+        }
         MutexLock lock(state->mutex);
         state->mark_finished();
         state->cv.notify_all();
@@ -152,13 +162,16 @@ void Pipeline::stop() {
         s.stop.set();
         s.cv.notify_all();
     }
-    // Both threads share one limit; each is joined, or left behind when it
+    // The threads share one limit; each is joined, or left behind when it
     // is the calling thread (stop() from the packet callback) or still busy.
     const auto deadline = Clock::now() + std::chrono::duration<double>(JOIN_LIMIT_S);
+    const auto left = [&] {
+        return std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
+    };
     const bool worker_joined = s.worker.stop(JOIN_LIMIT_S);
-    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-    const bool handout_joined = s.handout.stop(std::max(0.0, left));
-    if (!worker_joined || !handout_joined) {
+    const bool handout_joined = s.handout.stop(left());
+    const bool finisher_joined = s.finisher.stop(left());
+    if (!worker_joined || !handout_joined || !finisher_joined) {
         log_printf(*s.logger, spdlog::level::warn,
                    "pipeline threads did not stop within %.1f s; left to finish on their own",
                    JOIN_LIMIT_S);

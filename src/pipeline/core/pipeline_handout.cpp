@@ -1,6 +1,8 @@
-// The pipeline's hand-out thread: finishes the jobs in frame order (runs the
-// classical matcher or waits on the engine, maps the result back to the
-// rectified image, computes depth) and emits the packets.
+// The pipeline's last two stages. The hand-out thread runs the classical
+// matcher or waits on the engine, in frame order; the finisher runs the
+// post-processing chain, maps the result back to the rectified image,
+// computes depth and emits the packets, in the same order, so finishing one
+// frame overlaps matching the next.
 #include <fmt/format.h>
 #include <opencv2/imgproc.hpp>
 
@@ -38,6 +40,35 @@ void PipelineState::run_handout() {
             if (stop.is_set()) break;
             job = std::move(jobs.front());
             jobs.pop_front();
+        }
+        if (job.end) break;  // the caller passes the end on to the finisher
+        if (match(job)) {
+            MutexLock lock(mutex);
+            finishing.push_back(std::move(job));
+            cv.notify_all();
+        } else {
+            release_slot();
+        }
+    }
+}
+
+void PipelineState::end_finishing() {
+    MutexLock lock(mutex);
+    PipelineJob end;
+    end.end = true;
+    finishing.push_back(std::move(end));
+    cv.notify_all();
+}
+
+void PipelineState::run_finisher() {
+    for (;;) {
+        PipelineJob job;
+        {
+            MutexLock lock(mutex);
+            while (!stop.is_set() && finishing.empty()) cv.wait(lock);
+            if (stop.is_set()) break;
+            job = std::move(finishing.front());
+            finishing.pop_front();
             if (job.end) {
                 mark_finished();
                 cv.notify_all();
@@ -46,6 +77,38 @@ void PipelineState::run_handout() {
         }
         finish(job);
         release_slot();
+    }
+}
+
+bool PipelineState::match(PipelineJob& job) {
+    if (kind == BackendKind::passthrough) return true;
+    try {
+        const auto t0 = PipelineClock::now();
+        if (kind == BackendKind::classic && post->needs_right_view()) {
+            auto [left, right] = classic->compute_with_right_view(job.canvas_l, job.canvas_r);
+            job.valid = classic->postprocess(left, job.layout);
+            job.right_view = crop_to_valid(right, job.layout);
+        } else if (kind == BackendKind::classic) {
+            job.valid =
+                classic->postprocess(classic->compute(job.canvas_l, job.canvas_r), job.layout);
+        } else {
+            // Poll so that stop() is never held up by an engine that hangs.
+            while (!job.future->wait(0.1)) {
+                if (stop.is_set()) return false;
+            }
+            job.valid = neural->postprocess(job.future->get(), job.layout);
+            job.future.reset();
+        }
+        job.timings.inference_ms += ms_since(t0);
+        // The grey canvases served the matcher; the chain keeps the left one as its guide.
+        if (!post->needs_guide()) job.canvas_l.release();
+        job.canvas_r.release();
+        return true;
+    } catch (...) {
+        failed.fetch_add(1);
+        log_exception(*logger,
+                      fmt::format("frame {}: back-end failed (skipped)", job.frame->sequence));
+        return false;
     }
 }
 
@@ -62,25 +125,7 @@ void PipelineState::finish(PipelineJob& job) {
     try {
         if (kind != BackendKind::passthrough) {
             auto t0 = PipelineClock::now();
-            cv::Mat valid, right_view;
-            if (kind == BackendKind::classic && post->needs_right_view()) {
-                auto [left, right] = classic->compute_with_right_view(job.canvas_l, job.canvas_r);
-                valid = classic->postprocess(left, job.layout);
-                right_view = crop_to_valid(right, job.layout);
-            } else if (kind == BackendKind::classic) {
-                valid =
-                    classic->postprocess(classic->compute(job.canvas_l, job.canvas_r), job.layout);
-            } else {
-                // Poll so that stop() is never held up by an engine that hangs.
-                while (!job.future->wait(0.1)) {
-                    if (stop.is_set()) return;
-                }
-                valid = neural->postprocess(job.future->get(), job.layout);
-            }
-            packet->timings.inference_ms += ms_since(t0);
-
-            t0 = PipelineClock::now();
-            PostOutput post_out = post_process(job, valid, right_view);
+            PostOutput post_out = post_process(job, job.valid, job.right_view);
             packet->timings.post_ms = ms_since(t0);
 
             t0 = PipelineClock::now();
@@ -101,7 +146,8 @@ void PipelineState::finish(PipelineJob& job) {
         }
     } catch (...) {
         failed.fetch_add(1);
-        log_exception(*logger, fmt::format("frame {}: back-end failed (skipped)", raw.sequence));
+        log_exception(*logger,
+                      fmt::format("frame {}: post-processing failed (skipped)", raw.sequence));
         return;
     }
     // Colour eyes computed for a neural back-end are handed out only when asked for.

@@ -1,5 +1,5 @@
-// The state a Pipeline shares with its two threads, and the stages they run:
-// the worker (pipeline_worker.cpp) and the hand-out thread
+// The state a Pipeline shares with its three threads, and the stages they run:
+// the worker (pipeline_worker.cpp), the hand-out thread and the finisher
 // (pipeline_handout.cpp). Private to kelvo_core.
 #pragma once
 
@@ -46,6 +46,8 @@ struct PipelineJob {
     CalibrationPtr calibration;
     std::shared_ptr<const Rectification> rect;
     InferenceFuturePtr future;  ///< neural back-ends only
+    cv::Mat valid;              ///< the back-end's map of the canvas's valid region, once matched
+    cv::Mat right_view;         ///< the right view's map of the same region, when checked
     StageTimings timings;
 };
 
@@ -65,7 +67,8 @@ struct PipelineState {
     ClassicStereoInferenceBase* classic = nullptr;
     NeuralInferenceBase* neural = nullptr;
     bool mono = false;  ///< a mono neural back-end: one eye in, depth out
-    std::size_t max_in_flight = 2;
+    /// Jobs between grab and emit: one prepared, one matched, one finished.
+    std::size_t max_in_flight = 3;
     std::shared_ptr<spdlog::logger> logger;
     /// The chain after the back-end (none for the pass-through); its
     /// controls are thread-safe, `process` runs on the hand-out thread.
@@ -78,17 +81,20 @@ struct PipelineState {
     std::array<std::atomic<bool>, STREAM_COUNT> streams{};
     std::atomic<int> rectified_width{0};
     std::atomic<std::int64_t> grabbed{0}, emitted{0}, undecodable{0}, failed{0}, dropped{0};
-    /// Asks both threads to stop; set under `mutex` with a notify of `cv`.
+    /// Asks every thread to stop; set under `mutex` with a notify of `cv`.
     Event stop;
 
-    // The two threads; thread-safe by themselves.
-    WorkerThread worker;   ///< "kelvo-pipeline": grab, decode, rectify, canvas, submit
-    WorkerThread handout;  ///< "kelvo-pipe-out": matcher or engine result, map back, emit
+    // The threads; thread-safe by themselves.
+    WorkerThread worker;    ///< "kelvo-pipeline": grab, decode, rectify, canvas, submit
+    WorkerThread handout;   ///< "kelvo-pipe-out": matcher or engine result
+    WorkerThread finisher;  ///< "kelvo-pipe-fin": chain, map back, emit
 
     // Guarded by `mutex`; `cv` signals jobs, free slots, packets and the end of the run.
     mutable Mutex mutex;
     mutable CondVar cv;
     std::deque<PipelineJob> jobs KELVO_GUARDED_BY(mutex);
+    /// Matched jobs waiting for the finisher, in frame order; an end marker last.
+    std::deque<PipelineJob> finishing KELVO_GUARDED_BY(mutex);
     /// Jobs reserved by the worker and not yet finished.
     std::size_t in_flight KELVO_GUARDED_BY(mutex) = 0;
     std::deque<FramePacketPtr> out KELVO_GUARDED_BY(mutex);
@@ -141,8 +147,13 @@ struct PipelineState {
     void release_slot() KELVO_EXCLUDES(mutex);
     void push_job(PipelineJob job) KELVO_EXCLUDES(mutex);
 
-    // Hand-out (pipeline_handout.cpp).
+    // Hand-out and finisher (pipeline_handout.cpp).
     void run_handout() KELVO_EXCLUDES(mutex);
+    /// The back-end's part of a job; false when it failed (counted, logged) or the run stops.
+    bool match(PipelineJob& job) KELVO_EXCLUDES(mutex);
+    /// Queues the end marker for the finisher: the hand-out thread's last act.
+    void end_finishing() KELVO_EXCLUDES(mutex);
+    void run_finisher() KELVO_EXCLUDES(mutex);
     void finish(PipelineJob& job) KELVO_EXCLUDES(mutex);
     /// The back-end's map (canvas pixels, valid region) through the chain,
     /// with the right view's map of the same region when the chain checks it.
