@@ -62,6 +62,8 @@ class ScriptedReplay final : public kelvo::ForwardingSource {
 std::vector<FramePacketPtr> run(const std::filesystem::path& recording,
                                 std::vector<std::int64_t> order,
                                 std::vector<std::pair<std::string, int>> controls) {
+    // The matcher's fastest mode: what is tested is the chain after it.
+    controls.insert(controls.begin(), {"mode", cv::StereoSGBM::MODE_SGBM_3WAY});
     auto replay = std::make_shared<MkvReplay>(
         recording, MkvReplayOptions{.replay_mode = "every_frame", .loop = true});
     Pipeline pipeline({.source = std::make_shared<ScriptedReplay>(replay, std::move(order)),

@@ -1,9 +1,10 @@
 #include "kelvo/inference/base.hpp"
 
+#include <exception>
 #include <limits>
+#include <thread>
 
 #include <fmt/format.h>
-#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ximgproc/disparity_filter.hpp>
 
@@ -97,17 +98,25 @@ std::pair<cv::Mat, cv::Mat> ClassicStereoInferenceBase::compute_with_right_view(
     const cv::Mat& canvas_l, const cv::Mat& canvas_r) {
     prepare(canvas_l, canvas_r);
     if (!_right_matcher) _right_matcher = cv::ximgproc::createRightMatcher(_matcher);
-    // Two matchers with their own buffers: one on each core. The right
-    // view's matcher searches the other way, so its disparities are negative.
-    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& range) {
-        for (int i = range.start; i < range.end; ++i) {
-            if (i == 0) {
-                _matcher->compute(_grey_l, _grey_r, _fixed);
-            } else {
-                _right_matcher->compute(_grey_r, _grey_l, _right_fixed);
-            }
+    // Two matchers with their own buffers: the right view's on a thread of
+    // its own, beside this one. It searches the other way, so its
+    // disparities are negative.
+    std::exception_ptr right_failed;
+    std::thread right([&] {
+        try {
+            _right_matcher->compute(_grey_r, _grey_l, _right_fixed);
+        } catch (...) {
+            right_failed = std::current_exception();
         }
     });
+    try {
+        _matcher->compute(_grey_l, _grey_r, _fixed);
+    } catch (...) {
+        right.join();
+        throw;
+    }
+    right.join();
+    if (right_failed) std::rethrow_exception(right_failed);
     return {to_float_map(_fixed, _matcher->getMinDisparity() * 16, 1.0f),
             to_float_map(_right_fixed, _right_matcher->getMinDisparity() * 16, -1.0f)};
 }

@@ -125,7 +125,7 @@ void PipelineState::finish(PipelineJob& job) {
     try {
         if (kind != BackendKind::passthrough) {
             auto t0 = PipelineClock::now();
-            PostOutput post_out = post_process(job, job.valid, job.right_view);
+            PostOutput post_out = post_process(job);
             packet->timings.post_ms = ms_since(t0);
 
             t0 = PipelineClock::now();
@@ -159,11 +159,11 @@ void PipelineState::finish(PipelineJob& job) {
     emit(packet);
 }
 
-PostOutput PipelineState::post_process(const PipelineJob& job, const cv::Mat& valid,
-                                       const cv::Mat& right_view) {
+PostOutput PipelineState::post_process(const PipelineJob& job) {
+    const cv::Mat& valid = job.valid;
     PostInput in;
     in.map = valid;
-    in.right_view = right_view;
+    in.right_view = job.right_view;
     if (post->needs_guide() && !job.canvas_l.empty() && !valid.empty()) {
         const cv::Rect region =
             cv::Rect(job.layout.pad_x, job.layout.pad_y, job.layout.valid_w, job.layout.valid_h) &

@@ -155,10 +155,8 @@ struct PipelineState {
     void end_finishing() KELVO_EXCLUDES(mutex);
     void run_finisher() KELVO_EXCLUDES(mutex);
     void finish(PipelineJob& job) KELVO_EXCLUDES(mutex);
-    /// The back-end's map (canvas pixels, valid region) through the chain,
-    /// with the right view's map of the same region when the chain checks it.
-    PostOutput post_process(const PipelineJob& job, const cv::Mat& valid,
-                            const cv::Mat& right_view);
+    /// The job's matched map (and right view) through the chain.
+    PostOutput post_process(const PipelineJob& job);
     void emit(const FramePacketPtr& packet) KELVO_EXCLUDES(mutex);
     /// Records the end of the run once.
     void mark_finished() KELVO_REQUIRES(mutex);
