@@ -31,15 +31,20 @@ void PipelineState::mark_finished() {
     }
 }
 
+bool PipelineState::take(MutexLock& lock, std::deque<PipelineJob>& queue, PipelineJob& job) {
+    while (!stop.is_set() && queue.empty()) cv.wait(lock);
+    if (stop.is_set()) return false;
+    job = std::move(queue.front());
+    queue.pop_front();
+    return true;
+}
+
 void PipelineState::run_handout() {
     for (;;) {
         PipelineJob job;
         {
             MutexLock lock(mutex);
-            while (!stop.is_set() && jobs.empty()) cv.wait(lock);
-            if (stop.is_set()) break;
-            job = std::move(jobs.front());
-            jobs.pop_front();
+            if (!take(lock, jobs, job)) break;
         }
         if (job.end) break;  // the caller passes the end on to the finisher
         if (match(job)) {
@@ -65,10 +70,7 @@ void PipelineState::run_finisher() {
         PipelineJob job;
         {
             MutexLock lock(mutex);
-            while (!stop.is_set() && finishing.empty()) cv.wait(lock);
-            if (stop.is_set()) break;
-            job = std::move(finishing.front());
-            finishing.pop_front();
+            if (!take(lock, finishing, job)) break;
             if (job.end) {
                 mark_finished();
                 cv.notify_all();

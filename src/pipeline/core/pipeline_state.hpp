@@ -148,6 +148,9 @@ struct PipelineState {
     void push_job(PipelineJob job) KELVO_EXCLUDES(mutex);
 
     // Hand-out and finisher (pipeline_handout.cpp).
+    /// Waits for the next job of `queue` (`jobs` or `finishing`); false once the run stops.
+    bool take(MutexLock& lock, std::deque<PipelineJob>& queue, PipelineJob& job)
+        KELVO_REQUIRES(mutex);
     void run_handout() KELVO_EXCLUDES(mutex);
     /// The back-end's part of a job; false when it failed (counted, logged) or the run stops.
     bool match(PipelineJob& job) KELVO_EXCLUDES(mutex);

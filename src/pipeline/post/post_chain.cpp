@@ -15,10 +15,6 @@ namespace {
 
 constexpr float FILLED = FILLED_CONFIDENCE / 255.0f;
 
-bool starts_with_post(const std::string& name) {
-    return name.rfind("post_", 0) == 0;
-}
-
 }  // namespace
 
 /// The temporal filter's history: the last output before hole filling, its
@@ -60,7 +56,7 @@ std::vector<IntControl> PostChain::CONTROLS(const PostChainTraits& traits) {
 }
 
 bool PostChain::is_chain_control(const std::string& name) {
-    return starts_with_post(name);
+    return name.rfind("post_", 0) == 0;
 }
 
 PostChain::PostChain(PostChainTraits traits)
