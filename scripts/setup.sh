@@ -117,6 +117,9 @@ else
   CMAKE_ARGS+=("-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 fi
 
+# Every test file unless asked otherwise (a -DKELVO_TEST_LABELS=... below wins),
+# also in a folder that an earlier run limited to some labels.
+CMAKE_ARGS+=(-DKELVO_TEST_LABELS=)
 say "configuring in $BUILD_DIR"
 cmake "${CMAKE_ARGS[@]}" "${EXTRA_CMAKE[@]}" >"$BUILD_DIR/configure.log" 2>&1 \
   || { tail -30 "$BUILD_DIR/configure.log"; fail "cmake configure failed (see $BUILD_DIR/configure.log)"; }
