@@ -3,7 +3,8 @@
 // OpenCV's matcher (StereoBM, StereoSGBM) computing alone with the back-end's
 // default parameters on the same canvases in the same run. The frame path
 // rows run without the post-processing chain (its cost is not the frame
-// path's); the last table runs "stereo-sgbm" with the chain's defaults
+// path's) and hand out the disparity map only, as the matcher alone does
+// (depth and confidence are made from it, by request); the last table runs "stereo-sgbm" with the chain's defaults
 // against the OpenCV calls the chain makes, made bare: the matcher, the
 // right-view matcher and the speckle filter.
 // The pipeline also decodes the MJPEG payload, rectifies both eyes, fits the
@@ -170,6 +171,12 @@ bool run_source(const Matcher& matcher, kelvo::HeightWidth eye_size) {
                                           },
                                       .stop_at_end = true,
                                       .rectified_images = false});
+            if (!matcher.chain) {
+                // What the matcher alone gives: the disparity map, nothing made from it.
+                for (const char* stream : {"rectified_left", "rectified_right", "depth",
+                                           "confidence"})
+                    pipeline.set_stream_enabled(stream, false);
+            }
             t0 = Clock::now();
             c0 = cpu_seconds();
             pipeline.start();
