@@ -49,20 +49,31 @@ struct Placement {
     unsigned src_x, dst_x, width;
 };
 
-enum class Outcome { done, unaligned, failed };
+/// One image to compose: its placements (by `dst_x`) and width; `aligned`
+/// says whether it could be made block by block, `buffer` (malloc'd by
+/// libjpeg, the caller's to free) holds it when it was.
+struct Output {
+    const Placement* places;
+    int n_places;
+    unsigned width;
+    bool aligned;
+    unsigned char* buffer;
+    unsigned long size;
+};
 
-/// The output composed of `places`, copying coefficient blocks. Only plain C
-/// state lives between setjmp and longjmp; `*out` is malloc'd by libjpeg and
-/// the caller's to free. `unaligned`: a placement is off the MCU grid, or the
-/// sources differ in what a block means (components, sampling, tables, height).
-Outcome compose(const std::span<const std::uint8_t>* inputs, int n_inputs, const Placement* places,
-                int n_places, unsigned out_width, unsigned char** out, unsigned long* out_size,
-                ErrorManager& err) {
+constexpr int MAX_OUTPUTS = 2;
+
+/// The outputs composed of their placements by copying coefficient blocks,
+/// the sources read once for all of them. Only plain C state lives between
+/// setjmp and longjmp. An output is not aligned when a placement is off the
+/// MCU grid or the sources differ in what a block means (components,
+/// sampling, tables, height). False with `err.message` on a libjpeg error.
+bool compose(const std::span<const std::uint8_t>* inputs, int n_inputs, Output* outputs,
+             int n_outputs, ErrorManager& err) {
     jpeg_decompress_struct src[2];
     jpeg_compress_struct dst;
     volatile int created = 0;  // decompressors created so far
     volatile bool dst_created = false;
-    volatile Outcome early = Outcome::failed;
     for (auto& s : src) s.err = jpeg_std_error(&err.base);
     dst.err = &err.base;
     err.base.error_exit = on_error;
@@ -70,7 +81,7 @@ Outcome compose(const std::span<const std::uint8_t>* inputs, int n_inputs, const
     if (setjmp(err.jump)) {
         if (dst_created) jpeg_destroy_compress(&dst);
         for (int i = 0; i < created; ++i) jpeg_destroy_decompress(&src[i]);
-        return early;
+        return false;
     }
     for (int i = 0; i < n_inputs; ++i) {
         jpeg_create_decompress(&src[i]);
@@ -85,112 +96,136 @@ Outcome compose(const std::span<const std::uint8_t>* inputs, int n_inputs, const
         }
     }
     const jpeg_decompress_struct& first = src[0];
-    const int mcu_w = first.max_h_samp_factor * DCTSIZE;
-    bool fits = true;
-    for (int i = 1; i < n_inputs && fits; ++i) {
+    const unsigned mcu_w = static_cast<unsigned>(first.max_h_samp_factor * DCTSIZE);
+    bool same = true;
+    for (int i = 1; i < n_inputs && same; ++i) {
         const jpeg_decompress_struct& s = src[i];
-        fits = s.num_components == first.num_components &&
+        same = s.num_components == first.num_components &&
                s.jpeg_color_space == first.jpeg_color_space && s.image_height == first.image_height;
-        for (int c = 0; fits && c < s.num_components; ++c) {
+        for (int c = 0; same && c < s.num_components; ++c) {
             const jpeg_component_info& a = first.comp_info[c];
             const jpeg_component_info& b = s.comp_info[c];
             const JQUANT_TBL* qa = first.quant_tbl_ptrs[a.quant_tbl_no];
             const JQUANT_TBL* qb = s.quant_tbl_ptrs[b.quant_tbl_no];
-            fits = a.h_samp_factor == b.h_samp_factor && a.v_samp_factor == b.v_samp_factor && qa &&
+            same = a.h_samp_factor == b.h_samp_factor && a.v_samp_factor == b.v_samp_factor && qa &&
                    qb && std::memcmp(qa->quantval, qb->quantval, sizeof qa->quantval) == 0;
         }
     }
-    for (int p = 0; p < n_places && fits; ++p) {
-        fits = places[p].src_x % mcu_w == 0 && places[p].dst_x % mcu_w == 0 &&
-               places[p].src_x + places[p].width <= src[places[p].source].image_width;
+    bool any = false;
+    for (int o = 0; o < n_outputs; ++o) {
+        Output& out = outputs[o];
+        out.aligned = same;
+        for (int p = 0; p < out.n_places && out.aligned; ++p) {
+            const Placement& place = out.places[p];
+            out.aligned = place.src_x % mcu_w == 0 && place.dst_x % mcu_w == 0 &&
+                          place.src_x + place.width <= src[place.source].image_width;
+        }
+        any = any || out.aligned;
     }
-    if (!fits) {
-        early = Outcome::unaligned;
-        std::longjmp(err.jump, 1);
+    if (!any) {
+        for (int i = n_inputs - 1; i >= 0; --i) jpeg_destroy_decompress(&src[i]);
+        created = 0;
+        return true;
     }
 
-    // The output's block arrays live in the first source's pool, requested
-    // before its coefficients are read so that one allocation realises both.
+    // The outputs' block arrays live in the first source's pool, requested
+    // before its coefficients are read so that one allocation realises all.
     const int components = first.num_components;
-    auto* out_coefs = static_cast<jvirt_barray_ptr*>((*src[0].mem->alloc_small)(
-        reinterpret_cast<j_common_ptr>(&src[0]), JPOOL_IMAGE,
-        sizeof(jvirt_barray_ptr) * static_cast<std::size_t>(components)));
-    JDIMENSION out_blocks_w[MAX_COMPONENTS];
-    for (int c = 0; c < components; ++c) {
-        const jpeg_component_info& comp = first.comp_info[c];
-        const JDIMENSION blocks = div_up(static_cast<long>(out_width) * comp.h_samp_factor,
-                                         first.max_h_samp_factor * DCTSIZE);
-        out_blocks_w[c] = round_up(blocks, comp.h_samp_factor);
-        out_coefs[c] = (*src[0].mem->request_virt_barray)(
-            reinterpret_cast<j_common_ptr>(&src[0]), JPOOL_IMAGE, FALSE, out_blocks_w[c],
-            round_up(comp.height_in_blocks, comp.v_samp_factor),
-            static_cast<JDIMENSION>(comp.v_samp_factor));
+    jvirt_barray_ptr* out_coefs[MAX_OUTPUTS] = {nullptr, nullptr};
+    JDIMENSION out_blocks_w[MAX_OUTPUTS][MAX_COMPONENTS];
+    for (int o = 0; o < n_outputs; ++o) {
+        if (!outputs[o].aligned) continue;
+        out_coefs[o] = static_cast<jvirt_barray_ptr*>((*src[0].mem->alloc_small)(
+            reinterpret_cast<j_common_ptr>(&src[0]), JPOOL_IMAGE,
+            sizeof(jvirt_barray_ptr) * static_cast<std::size_t>(components)));
+        for (int c = 0; c < components; ++c) {
+            const jpeg_component_info& comp = first.comp_info[c];
+            const JDIMENSION blocks =
+                div_up(static_cast<long>(outputs[o].width) * comp.h_samp_factor,
+                       first.max_h_samp_factor * DCTSIZE);
+            out_blocks_w[o][c] = round_up(blocks, comp.h_samp_factor);
+            out_coefs[o][c] = (*src[0].mem->request_virt_barray)(
+                reinterpret_cast<j_common_ptr>(&src[0]), JPOOL_IMAGE, FALSE, out_blocks_w[o][c],
+                round_up(comp.height_in_blocks, comp.v_samp_factor),
+                static_cast<JDIMENSION>(comp.v_samp_factor));
+        }
     }
     jvirt_barray_ptr* in_coefs[2] = {nullptr, nullptr};
     for (int i = 0; i < n_inputs; ++i) in_coefs[i] = jpeg_read_coefficients(&src[i]);
 
-    jpeg_create_compress(&dst);
-    dst_created = true;
-    jpeg_mem_dest(&dst, out, out_size);
-    jpeg_copy_critical_parameters(&src[0], &dst);
-    dst.image_width = out_width;
-    jpeg_write_coefficients(&dst, out_coefs);
-
-    for (int c = 0; c < components; ++c) {
-        const jpeg_component_info& comp = first.comp_info[c];
-        const JDIMENSION rows = round_up(comp.height_in_blocks, comp.v_samp_factor);
-        const auto per_mcu = static_cast<unsigned>(first.max_h_samp_factor * DCTSIZE);
-        for (JDIMENSION r = 0; r < rows; ++r) {
-            JBLOCKROW out_row = (*src[0].mem->access_virt_barray)(
-                reinterpret_cast<j_common_ptr>(&src[0]), out_coefs[c], r, 1, TRUE)[0];
-            std::memset(out_row, 0, sizeof(JBLOCK) * out_blocks_w[c]);
-            for (int p = 0; p < n_places; ++p) {
-                const Placement& place = places[p];
-                jpeg_decompress_struct& s = src[place.source];
-                const jpeg_component_info& in_comp = s.comp_info[c];
-                const JDIMENSION in_w = round_up(in_comp.width_in_blocks, in_comp.h_samp_factor);
-                const auto h = static_cast<unsigned>(comp.h_samp_factor);
-                const JDIMENSION from = place.src_x * h / per_mcu;
-                const JDIMENSION to = place.dst_x * h / per_mcu;
-                // A run ends where the next begins (on the grid); the last
-                // one fills the output's padding with what the source has.
-                JDIMENSION count = p + 1 < n_places
-                                       ? (places[p + 1].dst_x - place.dst_x) * h / per_mcu
-                                       : out_blocks_w[c] - to;
-                if (from + count > in_w) count = in_w > from ? in_w - from : 0;
-                if (to + count > out_blocks_w[c]) count = out_blocks_w[c] - to;
-                JBLOCKROW in_row = (*s.mem->access_virt_barray)(
-                    reinterpret_cast<j_common_ptr>(&s), in_coefs[place.source][c], r, 1, FALSE)[0];
-                std::memcpy(out_row + to, in_row + from, sizeof(JBLOCK) * count);
+    for (int o = 0; o < n_outputs; ++o) {
+        Output& out = outputs[o];
+        if (!out.aligned) continue;
+        jpeg_create_compress(&dst);
+        dst_created = true;
+        jpeg_mem_dest(&dst, &out.buffer, &out.size);
+        jpeg_copy_critical_parameters(&src[0], &dst);
+        dst.image_width = out.width;
+        jpeg_write_coefficients(&dst, out_coefs[o]);
+        for (int c = 0; c < components; ++c) {
+            const jpeg_component_info& comp = first.comp_info[c];
+            const JDIMENSION rows = round_up(comp.height_in_blocks, comp.v_samp_factor);
+            const auto h = static_cast<unsigned>(comp.h_samp_factor);
+            const JDIMENSION width_blocks = out_blocks_w[o][c];
+            for (JDIMENSION r = 0; r < rows; ++r) {
+                JBLOCKROW out_row = (*src[0].mem->access_virt_barray)(
+                    reinterpret_cast<j_common_ptr>(&src[0]), out_coefs[o][c], r, 1, TRUE)[0];
+                std::memset(out_row, 0, sizeof(JBLOCK) * width_blocks);
+                for (int p = 0; p < out.n_places; ++p) {
+                    const Placement& place = out.places[p];
+                    jpeg_decompress_struct& s = src[place.source];
+                    const jpeg_component_info& in_comp = s.comp_info[c];
+                    const JDIMENSION in_w =
+                        round_up(in_comp.width_in_blocks, in_comp.h_samp_factor);
+                    const JDIMENSION from = place.src_x * h / mcu_w;
+                    const JDIMENSION to = place.dst_x * h / mcu_w;
+                    // A run ends where the next begins (on the grid); the last
+                    // one fills the output's padding with what the source has.
+                    JDIMENSION count = p + 1 < out.n_places
+                                           ? (out.places[p + 1].dst_x - place.dst_x) * h / mcu_w
+                                           : width_blocks - to;
+                    if (from + count > in_w) count = in_w > from ? in_w - from : 0;
+                    if (to + count > width_blocks) count = width_blocks - to;
+                    JBLOCKROW in_row =
+                        (*s.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&s),
+                                                     in_coefs[place.source][c], r, 1, FALSE)[0];
+                    std::memcpy(out_row + to, in_row + from, sizeof(JBLOCK) * count);
+                }
             }
         }
+        jpeg_finish_compress(&dst);
+        jpeg_destroy_compress(&dst);
+        dst_created = false;
     }
-    jpeg_finish_compress(&dst);
-    jpeg_destroy_compress(&dst);
-    dst_created = false;
     for (int i = n_inputs - 1; i >= 0; --i) {
         jpeg_finish_decompress(&src[i]);
         jpeg_destroy_decompress(&src[i]);
     }
     created = 0;
-    return Outcome::done;
+    return true;
 }
 
-/// compose(), its buffer taken into a string. Empty string: not on the grid.
-std::string compose_blocks(const std::vector<std::span<const std::uint8_t>>& inputs,
-                           const std::vector<Placement>& places, unsigned out_width) {
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    ErrorManager err{};
-    const Outcome outcome =
-        compose(inputs.data(), static_cast<int>(inputs.size()), places.data(),
-                static_cast<int>(places.size()), out_width, &buffer, &size, err);
-    std::string out;
-    if (outcome == Outcome::done) out.assign(reinterpret_cast<const char*>(buffer), size);
-    std::free(buffer);
-    if (outcome == Outcome::failed) {
-        throw std::invalid_argument(std::string("not a readable JPEG: ") + err.message);
+/// compose(), each output taken into a string; an empty string for an
+/// output that is not on the block grid.
+std::vector<std::string> compose_blocks(const std::vector<std::span<const std::uint8_t>>& inputs,
+                                        const std::vector<std::vector<Placement>>& images,
+                                        const std::vector<unsigned>& widths) {
+    Output outputs[MAX_OUTPUTS];
+    const int n = static_cast<int>(images.size());
+    for (int o = 0; o < n; ++o) {
+        outputs[o] = {
+            images[o].data(), static_cast<int>(images[o].size()), widths[o], false, nullptr, 0};
     }
+    ErrorManager err{};
+    const bool ok = compose(inputs.data(), static_cast<int>(inputs.size()), outputs, n, err);
+    std::vector<std::string> out(images.size());
+    for (int o = 0; o < n; ++o) {
+        if (ok && outputs[o].aligned) {
+            out[o].assign(reinterpret_cast<const char*>(outputs[o].buffer), outputs[o].size);
+        }
+        std::free(outputs[o].buffer);
+    }
+    if (!ok) throw std::invalid_argument(std::string("not a readable JPEG: ") + err.message);
     return out;
 }
 
@@ -240,8 +275,9 @@ EyeJpegs split_eyes(std::span<const std::uint8_t> jpeg, int quality) {
     }
     const unsigned half = width / 2;
     EyeJpegs out;
-    out.left = compose_blocks({jpeg}, {{0, 0, 0, half}}, half);
-    out.right = compose_blocks({jpeg}, {{0, half, 0, half}}, half);
+    auto eyes = compose_blocks({jpeg}, {{{0, 0, 0, half}}, {{0, half, 0, half}}}, {half, half});
+    out.left = std::move(eyes[0]);
+    out.right = std::move(eyes[1]);
     out.left_lossless = !out.left.empty();
     out.right_lossless = !out.right.empty();
     if (!out.left_lossless || !out.right_lossless) {
@@ -264,7 +300,8 @@ JoinedJpeg join_eyes(std::span<const std::uint8_t> left, std::span<const std::ui
                                     std::to_string(rh));
     }
     JoinedJpeg out;
-    out.jpeg = compose_blocks({left, right}, {{0, 0, 0, lw}, {1, 0, lw, rw}}, lw + rw);
+    out.jpeg =
+        std::move(compose_blocks({left, right}, {{{0, 0, 0, lw}, {1, 0, lw, rw}}}, {lw + rw})[0]);
     out.lossless = !out.jpeg.empty();
     if (!out.lossless) out.jpeg = join_images(decode_image(left), decode_image(right), quality);
     return out;

@@ -14,6 +14,8 @@ import json
 import os
 import shutil
 import tempfile
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
@@ -26,6 +28,8 @@ from ._libs import need
 
 _JPEG_QUALITY = 95  # eyes that cannot be cut block-exactly are re-encoded at this
 _DEPTH_BATCH = 8
+_CUT_THREADS = 2
+_CUT_AHEAD = 6  # frames in flight between reading and writing
 _BAG_VERSION = 8  # rosbag2's metadata version 8 (ROS 2 Jazzy and later)
 
 
@@ -211,19 +215,30 @@ class _Exporter:
         last = positions[-1] if positions else -1
         self._bag = _Bag(self._bag_path, self._b)
         frames = 0
+        # The eyes are cut on worker threads (the cut releases the interpreter
+        # lock), a few frames ahead of the writing, which stays in order.
+        ahead: deque = deque()
+        cut = self._replay.fourcc == "MJPG"
         try:
-            position = -1
-            while position < last:
-                frame = self._replay.grab()
-                if frame is None:
-                    break
-                position += 1
-                if position not in wanted:
-                    continue
-                self._frame(frame)
-                frames += 1
-                if self._progress:
-                    self._progress(frames, len(positions))
+            with ThreadPoolExecutor(max_workers=_CUT_THREADS) as pool:
+                position = -1
+                while True:
+                    while position < last and len(ahead) < _CUT_AHEAD:
+                        frame = self._replay.grab()
+                        if frame is None:
+                            last = position
+                            break
+                        position += 1
+                        if position in wanted:
+                            ahead.append((frame, pool.submit(_native._split_eyes, frame,
+                                                             _JPEG_QUALITY) if cut else None))
+                    if not ahead:
+                        break
+                    frame, eyes = ahead.popleft()
+                    self._frame(frame, eyes.result() if eyes is not None else None)
+                    frames += 1
+                    if self._progress:
+                        self._progress(frames, len(positions))
             self._flush_depth()
             self._bag.set_custom_data("kelvo.eyes", json.dumps(self._eyes, sort_keys=True))
             self._bag.set_custom_data("kelvo.eyes_note", self._eyes_note())
@@ -272,14 +287,14 @@ class _Exporter:
             self._bag.write(msgs.CAMERA_STATE, msgs.STRING, at,
                             self._b.string(msgs.state_text(snapshot)))
 
-    def _frame(self, frame) -> None:
+    def _frame(self, frame, eyes) -> None:
         pts = int(frame.pts_us)
         stamp = self.stamp(pts)
         self._new_models = False
         self._states_until(pts, stamp)
         calibration = frame.calibration
         if self._replay.fourcc == "MJPG":
-            left, right, left_exact, right_exact = _native._split_eyes(frame, _JPEG_QUALITY)
+            left, right, left_exact, right_exact = eyes
             self._eyes["left"]["lossless" if left_exact else "reencoded"] += 1
             self._eyes["right"]["lossless" if right_exact else "reencoded"] += 1
             models = self._camera_models(calibration, self._eye_hw)

@@ -8,6 +8,7 @@ depth images follow REP 118 (32FC1 metres, NaN where there is no estimate).
 
 from __future__ import annotations
 
+import functools
 import json
 from dataclasses import dataclass
 from typing import List, Optional, Sequence, Tuple
@@ -44,8 +45,10 @@ STRING = "std_msgs/msg/String"
 _FLOAT32 = 7  # sensor_msgs/PointField.FLOAT32
 
 
+@functools.lru_cache(maxsize=1)
 def typestore():
-    """The standard ROS 2 message types (their definitions become the bag's schemas)."""
+    """The standard ROS 2 message types (their definitions become the bag's
+    schemas); built once, as building it takes a good part of a second."""
     typesys = need("rosbags.typesys")
     return typesys.get_typestore(typesys.Stores.ROS2_JAZZY)
 
