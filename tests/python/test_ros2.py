@@ -318,3 +318,25 @@ def test_existing_outputs_are_kept_without_force(exported, tmp_path, recording):
     with pytest.raises(ValueError, match="no topic /nope"):
         ros2.import_bag(out, tmp_path / "x.mkv", left="/nope", right=msgs.RIGHT_COMPRESSED)
     assert not (tmp_path / "x.mkv").exists()
+
+
+def test_raw_yuyv_recordings_export_raw_images(tmp_path):
+    rng = np.random.default_rng(7)
+    writer = _native._RecordingWriter(str(tmp_path / "yuyv.mkv"), width=64, height=16,
+                                      camera_info_payload={}, source_fourcc="YUYV",
+                                      t0_utc_ns=10**18)
+    writer.start()
+    for i in range(3):
+        writer.feed(rng.integers(0, 256, 64 * 16 * 2, dtype=np.uint8).tobytes(), i * 33_333)
+    writer.stop()
+    result = ros2.export(tmp_path / "yuyv.mkv", tmp_path / "bag")
+    bag = read_bag(tmp_path / "bag")
+    got = recording_frames(tmp_path / "yuyv.mkv")
+    assert result.frames == 3 and msgs.LEFT_INFO not in bag
+    for name, cut in ((msgs.LEFT_IMAGE, slice(0, 32)), (msgs.RIGHT_IMAGE, slice(32, 64))):
+        assert bag[name][0] == msgs.IMAGE
+        for (_, m), (pts, _, _, image) in zip(bag[name][1], got["frames"]):
+            assert (m.encoding, m.width, m.height, stamp_ns(m)) == ("bgr8", 32, 16,
+                                                                      10**18 + pts * 1000)
+            pixels = np.frombuffer(bytes(m.data), np.uint8).reshape(16, 32, 3)
+            assert np.array_equal(pixels, image[:, cut])

@@ -248,6 +248,8 @@ class _Exporter:
         return ExportResult(frames, dict(self._bag.counts), self._bag_path, self._eyes)
 
     def _eyes_note(self) -> str:
+        if self._replay.fourcc != "MJPG":
+            return "left, right: raw images (sensor_msgs/msg/Image, bgr8) of the recorded frames"
         parts = []
         for eye, n in self._eyes.items():
             if n["reencoded"] == 0:

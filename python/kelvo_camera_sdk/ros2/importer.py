@@ -120,16 +120,16 @@ class _BagReader:
 
 def _eye(msg, compressed: bool):
     """An image message as encoded bytes or a BGR/grey array."""
+    data = msg.data  # bytes from mcap-ros2-support, a uint8 array from rosbags
     if compressed:
-        return bytes(np.asarray(memoryview(msg.data) if isinstance(msg.data, (bytes, bytearray))
-                                else msg.data, dtype=np.uint8).tobytes())
+        return bytes(data) if isinstance(data, (bytes, bytearray)) else \
+            np.asarray(data, dtype=np.uint8).tobytes()
     enc = str(msg.encoding)
     if enc not in _RAW:
         raise ValueError(f"images in {enc!r} cannot be recorded (taken: {', '.join(_RAW)})")
     channels, order = _RAW[enc]
     h, w, step = int(msg.height), int(msg.width), int(msg.step)
-    data = np.frombuffer(bytes(msg.data) if not isinstance(msg.data, np.ndarray) else msg.data,
-                         dtype=np.uint8)
+    data = np.frombuffer(data if isinstance(data, np.ndarray) else bytes(data), dtype=np.uint8)
     if step < w * channels or len(data) < step * h:
         raise ValueError(f"a {w}x{h} {enc} image holds {len(data)} bytes with step {step}")
     pixels = data[: step * h].reshape(h, step)[:, : w * channels].reshape(h, w, channels)
@@ -239,7 +239,8 @@ def import_bag(bag, out, *, left: str, right: str, left_info: Optional[str] = No
     pairs = pair_stamps(stamps[left], stamps[right], period // 2)
     unpaired = len(stamps[left]) + len(stamps[right]) - 2 * len(pairs)
     if not pairs:
-        return _nothing(out, unpaired)
+        raise ValueError(f"no left image has a right partner within half a frame period "
+                         f"({unpaired} images unpaired); nothing to record")
     partner = {i: k for k, (i, _) in enumerate(pairs)}
     partner_r = {j: k for k, (_, j) in enumerate(pairs)}
     frame_stamps = [stamps[left][i] for i, _ in pairs]
@@ -274,11 +275,6 @@ def import_bag(bag, out, *, left: str, right: str, left_info: Optional[str] = No
                         result[2])
 
 
-def _nothing(out: str, unpaired: int) -> ImportResult:
-    raise ValueError(f"no left image has a right partner within half a frame period "
-                     f"({unpaired} images unpaired); nothing to record")
-
-
 def _write(reader: _BagReader, tmp: str, left: str, right: str, compressed, partner, partner_r,
            rank, order, frame_stamps, start, base, updates, period, states, topics):
     """Pass 2: the images, paired, fed to the recorder in time order."""
@@ -291,7 +287,7 @@ def _write(reader: _BagReader, tmp: str, left: str, right: str, compressed, part
     counters = {left: -1, right: -1}
     state_at = 1
 
-    def open_writer(eye_l, eye_r, joined: bytes):
+    def open_writer(joined: bytes):
         probe = _native._decode_image(joined)
         payload = {"base_calibration": base} if base is not None else {}
         first_state = states[0][1] if states else None
@@ -318,7 +314,7 @@ def _write(reader: _BagReader, tmp: str, left: str, right: str, compressed, part
                 joined, exact = _native._join_eyes(eye_l, eye_r, _JPEG_QUALITY)
                 stamp = frame_stamps[order[next_rank]]
                 if writer is None:
-                    writer = open_writer(eye_l, eye_r, joined)
+                    writer = open_writer(joined)
                 while state_at < len(states) and states[state_at][0] <= stamp:
                     writer.write_camera_state(states[state_at][1], pts_us(states[state_at][0]))
                     state_at += 1
