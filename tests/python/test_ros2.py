@@ -340,3 +340,17 @@ def test_raw_yuyv_recordings_export_raw_images(tmp_path):
                                                                       10**18 + pts * 1000)
             pixels = np.frombuffer(bytes(m.data), np.uint8).reshape(16, 32, 3)
             assert np.array_equal(pixels, image[:, cut])
+
+
+@pytest.mark.parametrize("data, text", [
+    (b"", "not a readable MCAP file"),
+    (b"\x89MCAP0\r\n" + b"\x00" * 40, "not a readable MCAP file"),
+    (b"\x1aE\xdf\xa3 a Matroska file", "not a readable MCAP file"),
+])
+def test_a_broken_bag_is_an_error_not_a_trace(kelvo, tmp_path, data, text):
+    (tmp_path / "in.mcap").write_bytes(data)
+    run = subprocess.run([kelvo, "ros2", "import", str(tmp_path / "in.mcap"),
+                          str(tmp_path / "out.mkv"), "--left", "/l", "--right", "/r"],
+                         capture_output=True, text=True)
+    assert run.returncode == 1 and text in run.stderr and "Traceback" not in run.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.mcap"]

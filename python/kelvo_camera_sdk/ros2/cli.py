@@ -108,7 +108,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except MissingLibraries as e:
         print(f"{name}: {e}", file=sys.stderr)
         return EXIT_FAILED
-    except (ValueError, OSError, RuntimeError) as e:
+    except Exception as e:  # noqa: BLE001 - a bad bag or recording is reported, not a trace
         print(f"{name}: error: {e}", file=sys.stderr)
         return EXIT_FAILED
     if args.json:

@@ -85,8 +85,12 @@ class _BagReader:
 
     def _summary(self, file: str):
         reader = need("mcap.reader")
+        exceptions = need("mcap.exceptions")
         with open(file, "rb") as f:
-            return reader.make_reader(f).get_summary()
+            try:
+                return reader.make_reader(f).get_summary()
+            except (exceptions.McapError, EOFError, ValueError) as e:
+                raise ValueError(f"{file} is not a readable MCAP file: {e}") from None
 
     def start_ns(self) -> Optional[int]:
         if self._sqlite:
