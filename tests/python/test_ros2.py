@@ -354,3 +354,52 @@ def test_a_broken_bag_is_an_error_not_a_trace(kelvo, tmp_path, data, text):
                          capture_output=True, text=True)
     assert run.returncode == 1 and text in run.stderr and "Traceback" not in run.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.mcap"]
+
+
+def quaternion_matrix(q):
+    x, y, z, w = q
+    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+                     [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+                     [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
+
+
+def _rotation(rx, ry, rz):
+    cx, cy, cz, sx, sy, sz = np.cos(rx), np.cos(ry), np.cos(rz), np.sin(rx), np.sin(ry), np.sin(rz)
+    return (np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]])
+            @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
+            @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]]))
+
+
+@pytest.mark.parametrize("dist, model", [
+    ([-0.1, 0.02, 0.001, -0.0005, 0.003], "plumb_bob"),
+    ([-0.1, 0.02, 0.001, -0.0005, 0.003, 0.01, -0.002, 0.0004], "rational_polynomial"),
+])
+def test_camera_models_carry_the_calibration_both_ways(dist, model):
+    d = {"image_size": [640, 360],
+         "left": {"camera_matrix": [[510.0, 0, 322.0], [0, 512.0, 178.0], [0, 0, 1]],
+                  "dist_coeffs": dist},
+         "right": {"camera_matrix": [[505.0, 0, 318.0], [0, 507.0, 183.0], [0, 0, 1]],
+                   "dist_coeffs": dist[::-1]},
+         "R": _rotation(0.01, -0.02, 0.005).tolist(), "T": [-0.06, 0.001, -0.0008]}
+    models = msgs.stereo_models(_native.Calibration.from_dict(d), (360, 640))
+    assert models.left.distortion_model == model == models.right.distortion_model
+    assert len(models.left.d) == len(dist)
+    back = msgs.calibration_dict(models.left, models.right)
+    assert back["image_size"] == d["image_size"]
+    np.testing.assert_allclose(back["R"], d["R"], atol=1e-12)
+    np.testing.assert_allclose(back["T"], d["T"], atol=1e-12)
+    for eye in ("left", "right"):
+        np.testing.assert_allclose(back[eye]["camera_matrix"], d[eye]["camera_matrix"])
+        np.testing.assert_allclose(back[eye]["dist_coeffs"], d[eye]["dist_coeffs"])
+    # The transforms: the right camera's pose in the left one, a unit quaternion.
+    (_, _, _, q_rect), (_, child, xyz, q) = models.transforms
+    assert child == msgs.RIGHT_FRAME
+    np.testing.assert_allclose(xyz, -np.asarray(d["R"]).T @ np.asarray(d["T"]), atol=1e-12)
+    np.testing.assert_allclose(quaternion_matrix(q), np.asarray(d["R"]).T, atol=1e-12)
+    rect = _native._rectification(_native.Calibration.from_dict(d), (360, 640))
+    np.testing.assert_allclose(quaternion_matrix(q_rect), rect["R1"].T, atol=1e-12)
+
+
+def test_more_distortion_than_ros_models_is_refused():
+    with pytest.raises(ValueError, match="14 distortion coefficients"):
+        msgs._distortion(np.zeros(14))
