@@ -429,3 +429,17 @@ def test_eyes_off_the_block_grid_are_re_encoded_and_said_so(tmp_path):
     left = _native._decode_image(bytes(bag[msgs.LEFT_COMPRESSED][1][0][1].data))
     # A sharp colour edge at the cut: chroma upsampling differs more there.
     assert_same_eye(left, decoded[:, :40], 39, cut_levels=64)
+
+
+@pytest.mark.parametrize("cut", [0, 2, 100, -2000])
+def test_broken_jpegs_are_errors_or_pixels_never_crashes(source, cut):
+    payload = source["frames"][0][1]
+    data = payload[:cut] if cut > 0 else payload[: len(payload) + cut]
+    try:
+        left, right, *_ = _native._split_eyes(data)
+    except ValueError as e:
+        assert "JPEG" in str(e) or "decode" in str(e)
+    else:  # a truncated scan still gives whole eyes (libjpeg fills the rest)
+        assert _native._decode_image(left).shape == _native._decode_image(right).shape
+    with pytest.raises(ValueError):
+        _native._join_eyes(b"\xff\xd8 not really", payload)
