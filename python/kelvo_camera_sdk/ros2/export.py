@@ -124,14 +124,6 @@ class _Depth:
         return self._step.run(frames)
 
 
-def _confidence_u8(conf: np.ndarray) -> np.ndarray:
-    if conf.dtype == np.uint8:
-        return conf
-    c = np.nan_to_num(conf.astype(np.float32), nan=0.0)
-    scale = 255.0 if c.size and np.nanmax(c) <= 1.0 else 1.0
-    return np.clip(c * scale, 0, 255).astype(np.uint8)
-
-
 def export(recording, out, *, backend: Optional[str] = None, variant: Optional[str] = None,
            controls=None, points: bool = False, start=None, end=None, every: int = 1,
            max_frames: Optional[int] = None, force: bool = False,
@@ -346,7 +338,8 @@ class _Exporter:
             if result.confidence is not None:
                 self._bag.write(msgs.CONFIDENCE, msgs.IMAGE, stamp,
                                 self._b.image(stamp, msgs.LEFT_RECT_FRAME,
-                                              _confidence_u8(result.confidence), "mono8"))
+                                              np.asarray(result.confidence, np.uint8),
+                                              "mono8"))
             if self._points:
                 self._bag.write(msgs.POINTS, msgs.POINT_CLOUD, stamp,
                                 self._b.points(stamp, msgs.LEFT_RECT_FRAME, depth,
