@@ -29,7 +29,8 @@ restore_build_dir() {
     "$BUILD_DIR" >/dev/null
 }
 trap restore_build_dir EXIT
-"$TEST_VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation "$ROOT" \
+# With the ros2 extra: its tests need the bag libraries and fail without them.
+"$TEST_VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation "$ROOT[ros2]" \
   -C build-dir="$BUILD_DIR" -C cmake.build-type=RelWithDebInfo
 restore_build_dir
 trap - EXIT

@@ -122,6 +122,7 @@ class BatchDepth {
     BatchDepth& operator=(const BatchDepth&) = delete;
 
     const Pipeline& pipeline() const { return *_pipeline; }
+    const MapMeaning& meaning() const { return _meaning; }
 
     /// Frames as (payload, calibration as JSON text or empty, pts_us).
     std::vector<DepthResult> run(
@@ -306,6 +307,10 @@ void bind_depth(nb::module_& m) {
             nb::arg("device") = "CPU", nb::arg("nireq") = 2, nb::arg("rectified_images") = false)
         .def_prop_ro("backend_key", [](const BatchDepth& d) { return d.pipeline().backend_key(); })
         .def_prop_ro("variant", [](const BatchDepth& d) { return d.pipeline().variant().slug; })
+        .def_prop_ro(
+            "unit", [](const BatchDepth& d) { return d.meaning().unit; },
+            "The main map's unit: \"pixels\" (disparity), \"metres\" or \"relative\" (a relative "
+            "network).")
         .def(
             "run",
             [](BatchDepth& d, nb::list frames) {

@@ -64,6 +64,7 @@ NB_MODULE(_native, m) {
     bind_inference(m);
     bind_pipeline(m);
     bind_batch(m);
+    bind_ros2(m);
 #ifdef KELVO_PY_TESTING
     bind_testing(m);
 #endif
