@@ -224,8 +224,17 @@ class ViewerInBrowser(unittest.TestCase):
                     yaw: Number(g.dataset.yaw || 0)};""")
 
     def cloud_shows(self, index):
-        return wait_for(lambda: (lambda c: c["frame"] == str(index) and c["drawn"] > 0.05 and c)(
-            self.cloud()), what=f"the 3-D panel drawing frame {index}")
+        seen = {}
+
+        def shown():
+            seen.update(self.cloud())
+            return seen["frame"] == str(index) and seen["drawn"] > 0.05 and dict(seen)
+
+        try:
+            return wait_for(shown, timeout=15, what=f"the 3-D panel drawing frame {index}")
+        except AssertionError as e:
+            status = self.text("cloud-status")
+            raise AssertionError(f"{e}; it shows {seen}, status {status!r}") from None
 
     def drag_cloud(self, dx, dy):
         canvas = self.driver.find_element(By.ID, "cloud-canvas")
