@@ -72,8 +72,10 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
     std::deque<double> latencies KELVO_GUARDED_BY(latency_mutex);
     std::deque<double> point_latencies KELVO_GUARDED_BY(latency_mutex);
 
-    void add_latency(std::deque<double>& to, double ms) {
+    enum class Latency { image, points };
+    void add_latency(Latency of, double ms) {
         MutexLock lock(latency_mutex);
+        auto& to = of == Latency::image ? latencies : point_latencies;
         to.push_back(ms);
         if (to.size() > LATENCY_SAMPLES) to.pop_front();
     }
@@ -257,7 +259,7 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
             *first = false;
             const bool ok = sink.write(part.data(), part.size());
             if (ok)
-                self->add_latency(self->latencies,
+                self->add_latency(Latency::image,
                                   static_cast<double>(steady_now_ns() - image->packet_ns) / 1e6);
             return ok;
         },
@@ -284,7 +286,7 @@ void ViewerServerState::stream_points(int width, httplib::Response& res) {
             *after = frame->generation;
             const bool ok = sink.write(frame->data.data(), frame->data.size());
             if (ok) {
-                self->add_latency(self->point_latencies,
+                self->add_latency(Latency::points,
                                   static_cast<double>(steady_now_ns() - frame->packet_ns) / 1e6);
             }
             return ok;
