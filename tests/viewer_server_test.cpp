@@ -343,7 +343,7 @@ cv::Mat panel_image(const kelvo::ViewerSession& session, kelvo::ViewerPanel pane
                     std::uint64_t after, int mode) {
     const auto image = session.wait_image(panel, after, 5.0);
     if (!image) return {};
-    const std::vector<std::uint8_t> bytes(image->jpeg.begin(), image->jpeg.end());
+    const std::vector<std::uint8_t> bytes(image->data.begin(), image->data.end());
     return cv::imdecode(bytes, mode);
 }
 
@@ -462,7 +462,7 @@ TEST_F(ViewerServerTest, TheEyesAreAsWideAsTheirWidestClient) {
             const auto image = session->wait_image(ViewerPanel::left, seen, 5.0);
             if (!image) break;
             seen = image->generation;
-            const std::vector<std::uint8_t> bytes(image->jpeg.begin(), image->jpeg.end());
+            const std::vector<std::uint8_t> bytes(image->data.begin(), image->data.end());
             width = cv::imdecode(bytes, cv::IMREAD_COLOR).cols;
         }
         return width;

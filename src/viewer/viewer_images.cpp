@@ -197,7 +197,7 @@ ViewerImagePtr ViewerSessionState::encode(ViewerPanel panel, const FramePacketPt
             break;
     }
     auto out = std::make_shared<ViewerImage>();
-    out->jpeg = encode_jpeg(image, JPEG_QUALITY);
+    out->data = encode_jpeg(image, JPEG_QUALITY);
     out->generation = gen;
     out->width = width;
     out->packet_ns = packet_ns;
@@ -224,7 +224,17 @@ std::shared_ptr<const void> ViewerSession::watch(ViewerPanel panel, int width) {
 ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,
                                          int width) const {
     const auto& st = *_state;
-    const auto slot = static_cast<std::size_t>(panel);
+    return st.wait_encoded(
+        static_cast<std::size_t>(panel), after, timeout_s, width,
+        [&](const FramePacketPtr& packet, std::uint64_t gen, std::int64_t packet_ns,
+            int threshold) { return st.encode(panel, packet, gen, packet_ns, width, threshold); });
+}
+
+namespace detail {
+
+ViewerImagePtr ViewerSessionState::wait_encoded(std::size_t slot, std::uint64_t after,
+                                                double timeout_s, int width,
+                                                const SlotEncoder& make) const {
     // Clients of one panel share an encoding when they ask for the same width.
     const auto reusable = [&](const ViewerImagePtr& image, std::uint64_t gen) {
         return image && image->generation == gen && image->width == width;
@@ -234,29 +244,31 @@ ViewerImagePtr ViewerSession::wait_image(ViewerPanel panel, std::uint64_t after,
     std::int64_t packet_ns = 0;
     int threshold = 0;
     {
-        MutexLock lock(st.shown_mutex);
+        MutexLock lock(shown_mutex);
         const auto deadline = CondVar::deadline_in(timeout_s);
-        while (!st.stopping && !(st.shown && st.generation > after)) {
-            if (!st.shown_cv.wait_until(lock, deadline)) break;
+        while (!stopping && !(shown && generation > after)) {
+            if (!shown_cv.wait_until(lock, deadline)) break;
         }
-        if (st.stopping || !st.shown || st.generation <= after) return nullptr;
-        if (reusable(st.images[slot], st.generation)) return st.images[slot];
-        packet = st.shown;
-        gen = st.generation;
-        packet_ns = st.shown_ns;
-        threshold = st.confidence_threshold;
+        if (stopping || !shown || generation <= after) return nullptr;
+        if (reusable(images[slot], generation)) return images[slot];
+        packet = shown;
+        gen = generation;
+        packet_ns = shown_ns;
+        threshold = confidence_threshold;
     }
-    // Lock order: the panel's encoder, then shown_mutex.
-    MutexLock encoding(st.encode_mutex[slot]);
+    // Lock order: the slot's encoder, then shown_mutex.
+    MutexLock encoding(encode_mutex[slot]);
     {
         // Another client may have encoded it while this one waited.
-        MutexLock lock(st.shown_mutex);
-        if (reusable(st.images[slot], gen)) return st.images[slot];
+        MutexLock lock(shown_mutex);
+        if (reusable(images[slot], gen)) return images[slot];
     }
-    auto image = st.encode(panel, packet, gen, packet_ns, width, threshold);
-    MutexLock lock(st.shown_mutex);
-    if (st.generation == gen) st.images[slot] = image;
+    auto image = make(packet, gen, packet_ns, threshold);
+    MutexLock lock(shown_mutex);
+    if (generation == gen) images[slot] = image;
     return image;
 }
+
+}  // namespace detail
 
 }  // namespace kelvo

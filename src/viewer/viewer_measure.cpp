@@ -41,8 +41,9 @@ struct Point3 {
     double x, y, z, disparity;
 };
 
-/// The point of the rectified left camera seen at `at`, from the depth
-/// around it; invalid_argument outside the image, absent depth as NaN z.
+/// The point of the rectified left camera seen at the pixel `at` falls in,
+/// from the depth around it; invalid_argument outside the image, absent
+/// depth as NaN z.
 Point3 point_at(const FramePacket& p, cv::Point2d at) {
     const cv::Size ref = frame_size(p);
     if (!(at.x >= 0 && at.y >= 0 && at.x < ref.width && at.y < ref.height)) {
@@ -55,9 +56,12 @@ Point3 point_at(const FramePacket& p, cv::Point2d at) {
     if (p.depth.empty() || !p.calibration) return out;
     const double z = median_near(p.depth, px, MEASURE_RADIUS);
     const auto r = p.calibration->rectification({ref.height, ref.width});
+    // The point of the pixel `at` falls in (its centre, in the camera's
+    // pixel coordinates), as the point cloud has it: so a pixel picked on the
+    // depth panel and the same pixel picked in 3-D measure alike.
     out.z = z;
-    out.x = (at.x - r->cx) * z / r->fx;
-    out.y = (at.y - r->cy) * z / r->fy;
+    out.x = (px.x - r->cx) * z / r->fx;
+    out.y = (px.y - r->cy) * z / r->fy;
     return out;
 }
 

@@ -70,11 +70,14 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
 
     mutable Mutex latency_mutex;
     std::deque<double> latencies KELVO_GUARDED_BY(latency_mutex);
+    std::deque<double> point_latencies KELVO_GUARDED_BY(latency_mutex);
 
-    void add_latency(double ms) {
+    enum class Latency { image, points };
+    void add_latency(Latency of, double ms) {
         MutexLock lock(latency_mutex);
-        latencies.push_back(ms);
-        if (latencies.size() > LATENCY_SAMPLES) latencies.pop_front();
+        auto& to = of == Latency::image ? latencies : point_latencies;
+        to.push_back(ms);
+        if (to.size() > LATENCY_SAMPLES) to.pop_front();
     }
 
     /// Runs `handler`, turning the kit's exceptions into 4xx replies:
@@ -119,6 +122,7 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
 
     void routes();
     void stream_images(ViewerPanel panel, int width, httplib::Response& res);
+    void stream_points(int width, httplib::Response& res);
     void stream_events(httplib::Response& res);
 };
 
@@ -213,6 +217,10 @@ void ViewerServerState::routes() {
                guarded([this](const httplib::Request& req, httplib::Response& res) {
                    stream_images(viewer_panel(req.matches[1].str()), query_stream_width(req), res);
                }));
+    server.Get("/stream/points.bin",
+               guarded([this](const httplib::Request& req, httplib::Response& res) {
+                   stream_points(query_stream_width(req), res);
+               }));
     server.Get("/events", guarded([this](const httplib::Request&, httplib::Response& res) {
                    stream_events(res);
                }));
@@ -243,15 +251,44 @@ void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Res
             // One write per image: each write is a chunk, a send and a wake-up
             // of the client.
             std::string part;
-            part.reserve(2 * PART_HEADER.size() + image->jpeg.size() + 2);
+            part.reserve(2 * PART_HEADER.size() + image->data.size() + 2);
             if (*first) part += PART_HEADER;
-            part += image->jpeg;
+            part += image->data;
             part += "\r\n";
             part += PART_HEADER;
             *first = false;
             const bool ok = sink.write(part.data(), part.size());
             if (ok)
-                self->add_latency(static_cast<double>(steady_now_ns() - image->packet_ns) / 1e6);
+                self->add_latency(Latency::image,
+                                  static_cast<double>(steady_now_ns() - image->packet_ns) / 1e6);
+            return ok;
+        },
+        [weak](bool) {
+            if (auto self = weak.lock()) self->open_streams.fetch_sub(1);
+        });
+}
+
+void ViewerServerState::stream_points(int width, httplib::Response& res) {
+    if (!take_stream(res)) return;
+    res.set_header("Cache-Control", "no-store");
+    std::weak_ptr<ViewerServerState> weak = weak_from_this();
+    auto after = std::make_shared<std::uint64_t>(0);
+    // Point frames carry their own length, so they follow each other without
+    // parts. As the image streams, a slow client skips to the newest packet:
+    // while a write waits for the client, packets come and go unsent.
+    res.set_chunked_content_provider(
+        "application/octet-stream",
+        [weak, width, after](std::size_t, httplib::DataSink& sink) {
+            auto self = weak.lock();
+            if (!self || self->stopping.is_set()) return false;
+            const ViewerImagePtr frame = self->session->wait_points(*after, STREAM_WAIT_S, width);
+            if (!frame) return sink.is_writable() && !self->stopping.is_set();
+            *after = frame->generation;
+            const bool ok = sink.write(frame->data.data(), frame->data.size());
+            if (ok) {
+                self->add_latency(Latency::points,
+                                  static_cast<double>(steady_now_ns() - frame->packet_ns) / 1e6);
+            }
             return ok;
         },
         [weak](bool) {
@@ -356,6 +393,11 @@ std::string ViewerServer::url() const {
 std::vector<double> ViewerServer::latencies_ms() const {
     MutexLock lock(_state->latency_mutex);
     return {_state->latencies.begin(), _state->latencies.end()};
+}
+
+std::vector<double> ViewerServer::point_latencies_ms() const {
+    MutexLock lock(_state->latency_mutex);
+    return {_state->point_latencies.begin(), _state->point_latencies.end()};
 }
 
 }  // namespace kelvo

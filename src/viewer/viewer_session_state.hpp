@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,8 +29,11 @@ namespace kelvo::detail {
 /// a recording to finish); any other such command meanwhile is refused.
 enum class ViewerTask { none, session, backend, record_start, record_control };
 
-/// The panels of ViewerPanel, each with its encoding slot.
+/// The panels of ViewerPanel, each with its encoding slot, and the 3-D
+/// panel's point frames in the slot after them.
 inline constexpr std::size_t PANEL_COUNT = 5;
+inline constexpr std::size_t POINTS_SLOT = PANEL_COUNT;
+inline constexpr std::size_t SLOT_COUNT = PANEL_COUNT + 1;
 /// The confidence maps go up to.
 inline constexpr int MAX_CONFIDENCE = 255;
 
@@ -78,12 +82,12 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     std::uint64_t generation KELVO_GUARDED_BY(shown_mutex) = 0;
     std::int64_t shown_ns KELVO_GUARDED_BY(shown_mutex) = 0;
     bool stopping KELVO_GUARDED_BY(shown_mutex) = false;
-    mutable std::array<ViewerImagePtr, PANEL_COUNT> images KELVO_GUARDED_BY(shown_mutex);
+    mutable std::array<ViewerImagePtr, SLOT_COUNT> images KELVO_GUARDED_BY(shown_mutex);
     mutable std::array<Json, 2> ranges KELVO_GUARDED_BY(shown_mutex) = {nullptr, nullptr};
     /// Map values trusted less than this are shown as holes (0: none is).
     int confidence_threshold KELVO_GUARDED_BY(shown_mutex) = 0;
-    /// One encoder per panel, so clients of one panel share its encoding.
-    mutable std::array<Mutex, PANEL_COUNT> encode_mutex;
+    /// One encoder per slot, so clients of one panel share its encoding.
+    mutable std::array<Mutex, SLOT_COUNT> encode_mutex;
 
     // Written by the housekeeping thread, read by anyone.
     std::atomic<double> source_fps{0};
@@ -136,7 +140,22 @@ struct ViewerSessionState : std::enable_shared_from_this<ViewerSessionState> {
     ViewerImagePtr encode(ViewerPanel panel, const FramePacketPtr& packet, std::uint64_t gen,
                           std::int64_t packet_ns, int width, int threshold) const
         KELVO_EXCLUDES(shown_mutex);
+    /// Makes what slot `slot` shows of a packet: (packet, generation,
+    /// packet_ns, threshold) -> the encoding.
+    using SlotEncoder =
+        std::function<ViewerImagePtr(const FramePacketPtr&, std::uint64_t, std::int64_t, int)>;
+    /// The encoding of slot `slot` of the first packet newer than `after`,
+    /// shared by the clients asking for the same `width`; made once per
+    /// packet and width by `make`.
+    ViewerImagePtr wait_encoded(std::size_t slot, std::uint64_t after, double timeout_s, int width,
+                                const SlotEncoder& make) const KELVO_EXCLUDES(shown_mutex);
 };
+
+/// The 3-D panel's point frame of `packet` (viewer_points.cpp; the layout is
+/// ViewerSession::wait_points's): at most about `width` points across (0:
+/// one per pixel), values trusted less than `threshold` left out.
+std::string encode_point_frame(const FramePacket& packet, std::uint64_t generation, int width,
+                               int threshold);
 
 /// The one command slot, held for a scope: taken under `control_mutex`
 /// (RuntimeError with the busy command's reason when another holds it) and

@@ -19,6 +19,7 @@ import unittest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
@@ -62,7 +63,9 @@ class ViewerInBrowser(unittest.TestCase):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         options.page_load_strategy = "eager"
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+        # WebGL (the 3-D panel) on the CPU, through SwiftShader.
+        for flag in ("--headless=new", "--no-sandbox", "--use-angle=swiftshader",
+                     "--enable-unsafe-swiftshader", "--disable-dev-shm-usage",
                      "--window-size=1400,1000"):
             options.add_argument(flag)
         cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
@@ -186,6 +189,58 @@ class ViewerInBrowser(unittest.TestCase):
 
         for panel in ("panel-left", "panel-right", "panel-map"):
             wait_for(lambda: at_shown_width(panel), what=f"{panel} image at its shown width")
+
+    def click_map_pixel(self, pixel):
+        """A click on the very frame pixel `pixel` of the map (the map shown at one CSS
+        pixel per frame pixel or more), at whole viewport coordinates."""
+        img = self.driver.find_element(By.ID, "panel-map")
+        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", img)
+        x, y = self.driver.execute_script(
+            """const [img, px, py, w, h] = arguments;
+            const r = img.getBoundingClientRect();
+            return [Math.round(r.left + (px + 0.5) * r.width / w),
+                    Math.round(r.top + (py + 0.5) * r.height / h)];""",
+            img, pixel[0], pixel[1], *self.state()["image_size"])
+        actions = ActionBuilder(self.driver)
+        actions.pointer_action.move_to_location(x, y).click()
+        actions.perform()
+
+    def cloud(self):
+        """What the 3-D panel shows: its frame, the share of its pixels that are not the
+        background, a digest of them, and its view's yaw."""
+        return self.driver.execute_script(
+            """const g = document.getElementById('cloud-canvas');
+            const c = document.createElement('canvas');
+            c.width = g.width; c.height = g.height;
+            const x = c.getContext('2d');
+            x.drawImage(g, 0, 0);
+            const d = x.getImageData(0, 0, c.width, c.height).data;
+            let drawn = 0, sum = 0;
+            for (let i = 0; i < d.length; i += 4) {
+              if (Math.abs(d[i] - 22) + Math.abs(d[i + 1] - 24) + Math.abs(d[i + 2] - 28) > 12) drawn++;
+              sum = (sum * 31 + d[i] + 7 * d[i + 1]) % 1000000007;
+            }
+            return {frame: g.dataset.frame, drawn: drawn / (d.length / 4), digest: sum,
+                    yaw: Number(g.dataset.yaw || 0)};""")
+
+    def cloud_shows(self, index):
+        seen = {}
+
+        def shown():
+            seen.update(self.cloud())
+            return seen["frame"] == str(index) and seen["drawn"] > 0.05 and dict(seen)
+
+        try:
+            return wait_for(shown, timeout=15, what=f"the 3-D panel drawing frame {index}")
+        except AssertionError as e:
+            status = self.text("cloud-status")
+            raise AssertionError(f"{e}; it shows {seen}, status {status!r}") from None
+
+    def drag_cloud(self, dx, dy):
+        canvas = self.driver.find_element(By.ID, "cloud-canvas")
+        self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", canvas)
+        ActionChains(self.driver).move_to_element(canvas).click_and_hold().move_by_offset(
+            dx // 2, dy // 2).move_by_offset(dx - dx // 2, dy - dy // 2).release().perform()
 
     # --- what the page must do -------------------------------------------
 
@@ -323,9 +378,96 @@ class ViewerInBrowser(unittest.TestCase):
         colours = [records[i + 12:i + 15] for i in range(0, len(records), 15 * 97)]
         self.assertGreater(sum(sum(c) for c in colours) / (3 * len(colours)), 20, "a dark cloud")
 
+    def test_8_cloud_draws_follows_steps_and_turns(self):
+        self.pause_at(10)
+        before = self.cloud_shows(10)
+        self.assertTrue(self.driver.find_element(By.ID, "cloud-threshold").is_displayed(),
+                        "stereo-bm gives confidence: the 3-D panel offers its threshold")
+        self.click("step-forward")
+        stepped = self.cloud_shows(11)
+        self.assertNotEqual(stepped["digest"], before["digest"])
+        self.drag_cloud(120, 30)
+        turned = wait_for(lambda: (lambda c: abs(c["yaw"]) > 0.5 and c)(self.cloud()),
+                          what="the view turned")
+        self.assertNotEqual(turned["digest"], stepped["digest"])
+        self.assertGreater(turned["drawn"], 0.02)
+        self.click("cloud-reset")
+        wait_for(lambda: self.cloud()["yaw"] == 0, what="the view reset")
+        # The depth clip leaves the farther boards out.
+        drawn = self.cloud()["drawn"]
+        self.driver.execute_script(
+            """const s = document.getElementById('cloud-far');
+            s.value = 1.0; s.dispatchEvent(new Event('input'));""")
+        try:
+            wait_for(lambda: self.cloud()["drawn"] < 0.8 * drawn, what="far points clipped")
+        finally:
+            self.driver.execute_script(
+                """const s = document.getElementById('cloud-far');
+                s.value = s.max; s.dispatchEvent(new Event('input'));""")
+
+    def test_9_measure_in_3d_matches_the_depth_panel(self):
+        # Wide enough that every frame pixel of the map is a CSS pixel or more,
+        # so that a click on the depth panel lands on the very pixel picked in 3-D.
+        self.driver.set_window_size(2600, 1400)
+        try:
+            self.pause_at(5)
+            self.cloud_shows(5)
+            self.click("cloud-reset")
+            self.click("cloud-measure")
+            canvas = self.driver.find_element(By.ID, "cloud-canvas")
+            self.driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", canvas)
+            w, h = self.driver.execute_script(
+                "const c = arguments[0]; return [c.clientWidth, c.clientHeight];", canvas)
+            # The reset view is the left camera's: frame pixels scale by the height.
+            scale = h / 360
+            for x, y in (POINT_A, POINT_B):
+                ActionChains(self.driver).move_to_element_with_offset(
+                    canvas, (x - 320) * scale, (y - 180) * scale).click().perform()
+            result = self.driver.find_element(By.ID, "cloud-measure-result")
+            in_3d = wait_for(lambda: result.get_attribute("data-distance"), what="a 3-D distance")
+            a, b = json.loads(result.get_attribute("data-pixels"))
+            for picked, aimed in ((a, POINT_A), (b, POINT_B)):
+                self.assertLess(max(abs(picked[0] - aimed[0]), abs(picked[1] - aimed[1])), 8,
+                                f"picked {picked} for {aimed}")
+            truth = (b[0] - a[0]) * BOARD_DEPTH_M / FOCAL_PX
+            self.assertLess(abs(float(in_3d) - truth), 0.02 * truth, f"{in_3d} m vs {truth} m")
+            self.click("cloud-measure")
+
+            self.choose_map("depth")
+            self.driver.execute_script(
+                "delete document.getElementById('measure-result').dataset.distance;")
+            self.click("measure-toggle")
+            self.click_map_pixel(a)
+            self.click_map_pixel(b)
+            clicked = self.driver.execute_script(
+                "return view.points.map(([x, y]) => [Math.floor(x), Math.floor(y)]);")
+            self.assertEqual(clicked, [a, b])
+            on_map = self.driver.find_element(By.ID, "measure-result")
+            self.assertEqual(wait_for(lambda: on_map.get_attribute("data-distance"),
+                                      what="a distance on the depth panel"), in_3d,
+                             f"3-D: {result.text}; depth panel: {on_map.text}")
+            self.click("measure-toggle")
+        finally:
+            self.choose_map("disparity")
+            self.driver.set_window_size(1400, 1000)
+
+    def test_9b_screenshot_of_the_3d_panel(self):
+        self.pause_at(12)
+        self.cloud_shows(12)
+        self.click("cloud-reset")
+        self.drag_cloud(-60, -30)
+        wait_for(lambda: abs(self.cloud()["yaw"]) > 0.4, what="the view turned")
+        time.sleep(0.3)
+        os.makedirs(ARGS.artefacts, exist_ok=True)
+        path = os.path.join(ARGS.artefacts, "kelvo_view_3d.png")
+        self.assertTrue(self.driver.find_element(By.ID, "cloud").screenshot(path))
+        self.assertGreater(os.path.getsize(path), 10000)
+        self.click("cloud-reset")
+
     def test_7_screenshot(self):
         self.pause_at(12)
         self.driver.execute_script("document.getElementById('map-kind').value = 'disparity';")
+        self.driver.execute_script("window.scrollTo(0, 0);")
         time.sleep(0.5)
         os.makedirs(ARGS.artefacts, exist_ok=True)
         path = os.path.join(ARGS.artefacts, "kelvo_view.png")

@@ -1,6 +1,6 @@
 // The viewer's HTTP server: the embedded page, a JSON API over a
-// ViewerSession, one multipart JPEG stream per panel and server-sent events
-// for the live figures.
+// ViewerSession, one multipart JPEG stream per panel, a binary stream of
+// point frames for the 3-D panel and server-sent events for the live figures.
 //
 // Secure by default: it listens on loopback unless told otherwise, and any
 // other address needs a token. Every request's Host must name this server
@@ -28,7 +28,7 @@ struct ViewerServerOptions {
     /// that is not a loopback address.
     std::string token;
     std::size_t max_body_bytes = 16 * 1024;
-    /// Image and event streams open at once, over all browsers (a page holds four).
+    /// Image, point and event streams open at once, over all browsers (a page holds five).
     int max_streams = 16;
     double event_period_s = 0.25;  ///< between two figure updates
 };
@@ -65,6 +65,8 @@ class KELVO_API ViewerServer {
     /// Milliseconds from the pipeline handing a packet out to the last byte of
     /// one of its images written to a client, for the most recent images.
     std::vector<double> latencies_ms() const;
+    /// The same for the 3-D panel's point frames.
+    std::vector<double> point_latencies_ms() const;
 
   private:
     std::shared_ptr<detail::ViewerServerState> _state;

@@ -53,9 +53,9 @@ enum class ViewerPanel { left, right, disparity, depth, confidence };
 /// "left", "right", "disparity", "depth" or "confidence"; std::invalid_argument otherwise.
 KELVO_API ViewerPanel viewer_panel(const std::string& name);
 
-/// One panel of one packet, JPEG-encoded once and shared by every client.
+/// One panel of one packet, encoded once and shared by every client.
 struct ViewerImage {
-    std::string jpeg;
+    std::string data;  ///< JPEG for the image panels; a point frame for the 3-D panel
     /// Of the packet it shows (1, 2, ...); a packet shown anew after a display
     /// setting changed (the confidence threshold) gets the next one.
     std::uint64_t generation = 0;
@@ -133,6 +133,27 @@ class KELVO_API ViewerSession {
     /// shows, which costs less to encode and send); 0 keeps the full size.
     ViewerImagePtr wait_image(ViewerPanel panel, std::uint64_t after, double timeout_s,
                               int width = 0) const;
+    /// The 3-D panel's point frame of the first packet newer than `after`,
+    /// as wait_image waits and skips: the depth map sampled every `step`
+    /// frame pixels so that at most about `width` points lie across (0: every
+    /// pixel), each point's depth and colour, and the rectified left camera
+    /// (from the calibration in force) that turns them into 3-D points: the
+    /// browser does that arithmetic, so a point costs 5 bytes. Little-endian:
+    ///
+    ///     0  "KVP1"            4  u32 bytes in all (this header included)
+    ///     8  i64 frame index (-1: none)   16 u64 generation
+    ///    24  u16 columns      26  u16 rows     28 u16 step    30 u16 flags
+    ///    32  f32 fx, fy, cx, cy (frame pixels)
+    ///    48  f32 metres per depth unit     52 f32 nearest, 56 f32 farthest depth
+    ///    60  u32 points with a depth
+    ///    64  u16 depth[rows][columns] (0: none), then u8 rgb[rows][columns][3]
+    ///
+    /// The point of column i, row j is frame pixel (i * step, j * step), the
+    /// pixel that /api/measure takes for it. Flags: 1, the back-end gave a
+    /// confidence map (values trusted less than the confidence threshold are
+    /// left out, as on the map panels); 2, the frame has a depth map and a
+    /// calibration (without, there are no points).
+    ViewerImagePtr wait_points(std::uint64_t after, double timeout_s, int width = 0) const;
     /// While the returned handle lives, a client shows `panel` `width`
     /// pixels wide (0: whole). The pipeline makes the colour eyes only as
     /// wide as the widest client of an eye panel shows them (a paused or

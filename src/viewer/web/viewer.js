@@ -1,6 +1,7 @@
 // The viewer page: images arrive as multipart JPEG streams (the browser
-// shows the newest part), figures as server-sent events, and every command is
-// a small JSON POST. No framework and no build step.
+// shows the newest part), the 3-D panel's points as a binary stream
+// (viewer3d.js), figures as server-sent events, and every command is a small
+// JSON POST. No framework and no build step.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -178,6 +179,7 @@ function applyState(s) {
     $('record-status').textContent = status;
     $('record-failure').textContent = failure ? `recording failed: ${failure.reason}` : '';
     $('record-failure').hidden = !failure;
+    cloudState(s);
     document.body.dataset.playing = s.playing ? 'yes' : 'no';
     document.body.dataset.generation = s.generation;
 }
@@ -388,6 +390,7 @@ async function main() {
     setUpPlayback();
     setUpMap();
     setUpRecording();
+    setUpCloud();
     listen();
     // Streams start once the page has loaded: an endless image would otherwise
     // keep the page loading forever.
