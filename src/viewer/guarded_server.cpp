@@ -1,0 +1,67 @@
+// The viewer's per-connection loop around cpp-httplib's request handling.
+#include "viewer/guarded_server.hpp"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/small_util.hpp"
+
+namespace kelvo::detail {
+namespace guarded_server {
+
+std::string peer_address(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {};
+    char host[NI_MAXHOST] = "";
+    getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0,
+                NI_NUMERICHOST);
+    return host;
+}
+
+}  // namespace guarded_server
+
+bool GuardedServer::process_and_close_socket(socket_t sock) {
+    const ConnectionEntryPtr entry =
+        _table.admit(sock, guarded_server::peer_address(sock), steady_now_ns());
+    bool ok = false;
+    if (entry) {
+        ok = serve(sock, *entry);
+        _table.release(entry);
+    } else {
+        // Every place holds a request being answered (or the server stops):
+        // a short answer that never waits on the client.
+        const std::string refusal =
+            error_response(503, "the viewer is serving as many connections as it can; retry");
+        (void)::send(sock, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return ok;
+}
+
+bool GuardedServer::serve(int fd, ConnectionEntry& entry) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    ConnectionStream stream(fd, _tls, _table, entry, _limits.timeouts);
+    if (!stream.handshake()) return false;
+    for (int served = 0;;) {
+        const HeadCheck head = stream.next_head(_limits.head);
+        if (head.state == HeadCheck::State::incomplete) return served > 0;
+        if (head.state == HeadCheck::State::refused) {
+            stream.send_raw(error_response(head.status, head.message));
+            return false;
+        }
+        if (!_table.set_busy(entry, true)) return false;
+        stream.begin_request(head);
+        const bool last = ++served >= _limits.requests_per_connection;
+        bool closed = false;
+        const bool written = process_request(stream, last, closed, nullptr);
+        if (!_table.set_busy(entry, false)) return written;
+        if (!written || closed || last || !stream.request_consumed()) return written;
+    }
+}
+
+}  // namespace kelvo::detail
