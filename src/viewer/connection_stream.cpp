@@ -178,7 +178,11 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 }
 
 bool ConnectionStream::is_writable() const {
-    return wait_for(POLLOUT, connection_stream::deadline_in(_timeouts.write_s));
+    if (!wait_for(POLLOUT, connection_stream::deadline_in(_timeouts.write_s))) return false;
+    // A client that hung up is gone even though the socket still takes
+    // bytes: a paused stream, which writes nothing, must still end.
+    pollfd p{_fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
 }
 
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {

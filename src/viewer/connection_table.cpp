@@ -8,6 +8,8 @@
 namespace kelvo::detail {
 namespace connection_table {
 
+constexpr std::int64_t GRACE_NS = 1000000000;
+
 /// Bytes per second over the connection's life; a young one counts as a
 /// second old, so a newcomer that has not spoken yet ranks with the idle.
 double send_rate(const ConnectionEntry& e, std::int64_t now_ns) {
@@ -44,14 +46,20 @@ ConnectionEntryPtr ConnectionTable::victim(const std::string* client,
                                            const ConnectionEntry& newcomer,
                                            std::int64_t now_ns) const {
     ConnectionEntryPtr best;
+    bool best_young = false;
     double best_rate = 0.0;
     for (const auto& e : _open) {
         if (e.get() == &newcomer || e->busy || (client && e->client != *client)) continue;
         const double rate = connection_table::send_rate(*e, now_ns);
         if (e->reading && rate >= _caps.min_rate) continue;  // a request arriving at a fair pace
+        // One admitted less than a second ago has had no time to send: it
+        // goes only when no older one can (a burst of newcomers would
+        // otherwise push out a page's request before its first packet).
+        const bool young = now_ns - e->admitted_ns < connection_table::GRACE_NS;
         // The lowest rate; among equals the oldest (open is in admission order).
-        if (!best || rate < best_rate) {
+        if (!best || (young != best_young ? !young : rate < best_rate)) {
             best = e;
+            best_young = young;
             best_rate = rate;
         }
     }

@@ -42,6 +42,10 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
     return ok;
 }
 
+bool GuardedServer::widen_backlog(int backlog) {
+    return ::listen(svr_sock_, backlog) == 0;
+}
+
 bool GuardedServer::serve(int fd, ConnectionEntry& entry) {
     const int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;

@@ -34,6 +34,10 @@ class GuardedServer final : public httplib::Server {
 
     /// Admissions, evictions and the shutdown of every connection at stop.
     ConnectionTable& connections() { return _table; }
+    /// After binding: cpp-httplib listens with a backlog of 5, so that a
+    /// burst of connections (a page opening its streams beside a crowd of
+    /// idle sockets) waits for SYN retries of a second and more.
+    bool widen_backlog(int backlog);
 
   private:
     /// Runs on a pool thread for the connection's whole life.

@@ -3,6 +3,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <stdexcept>
 
@@ -12,8 +13,7 @@ namespace kelvo::detail {
 namespace tls_context {
 
 /// The oldest error OpenSSL queued, as text; the queue is emptied.
-std::string openssl_error() {
-    const unsigned long code = ERR_get_error();
+std::string openssl_error(unsigned long code = ERR_peek_error()) {
     ERR_clear_error();
     if (!code) return "unknown error";
     char text[256];
@@ -41,13 +41,18 @@ TlsContext::TlsContext(const std::string& cert_file, const std::string& key_file
         throw std::invalid_argument("cannot load the TLS certificate " + repr(cert_file) + ": " +
                                     openssl_error());
     }
-    if (SSL_CTX_use_PrivateKey_file(_ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-        throw std::invalid_argument("cannot load the TLS key " + repr(key_file) + ": " +
-                                    openssl_error());
-    }
-    if (SSL_CTX_check_private_key(_ctx.get()) != 1) {
+    const bool key_loaded =
+        SSL_CTX_use_PrivateKey_file(_ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+    // A key that loads but is not the certificate's fails there already.
+    if ((!key_loaded && ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH) ||
+        (key_loaded && SSL_CTX_check_private_key(_ctx.get()) != 1)) {
+        ERR_clear_error();
         throw std::invalid_argument("the TLS key " + repr(key_file) +
                                     " does not belong to the certificate " + repr(cert_file));
+    }
+    if (!key_loaded) {
+        throw std::invalid_argument("cannot load the TLS key " + repr(key_file) + ": " +
+                                    openssl_error());
     }
 }
 

@@ -40,6 +40,7 @@ constexpr std::size_t LATENCY_SAMPLES = 2048;
 /// Threads beyond the admitted connections', for the newcomers that make
 /// room or are refused.
 constexpr int SPARE_THREADS = 8;
+constexpr int LISTEN_BACKLOG = 256;
 constexpr double STREAM_WAIT_S = 0.25;
 constexpr const char* BOUNDARY = "kelvoframe";
 /// What begins each part of an image stream.
@@ -348,6 +349,9 @@ void ViewerServer::start() {
     if (st.port <= 0) {
         throw RuntimeError(fmt::format("cannot listen on {}:{} (address in use or not local?)",
                                        st.options.host, st.options.port));
+    }
+    if (!st.server->widen_backlog(detail::LISTEN_BACKLOG)) {
+        throw RuntimeError(fmt::format("cannot listen on {}:{}", st.options.host, st.port));
     }
     st.guard = detail::RequestGuard(st.options.host, st.port, st.options.token, st.tls != nullptr);
     st.listener = std::thread([s = _state] { s->server->listen_after_bind(); });
