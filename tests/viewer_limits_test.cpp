@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,15 @@ TEST(ViewerHeadLimits, HeadsAreCheckedAsTheyArrive) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // A byte at a time, each check resuming the last, ends as one check of the whole.
+        HeadCheck step;
+        for (std::size_t n = 1; n <= c.data.size() && step.state == State::incomplete; ++n) {
+            step = check_head(std::string_view(c.data).substr(0, n), limits, step);
+        }
         const HeadCheck head = check_head(c.data, limits);
+        EXPECT_EQ(step.state, head.state);
+        EXPECT_EQ(step.status, head.status);
+        EXPECT_EQ(step.head_bytes, head.head_bytes);
         EXPECT_EQ(head.state, c.state);
         if (c.state == State::refused) {
             EXPECT_EQ(head.status, c.status);

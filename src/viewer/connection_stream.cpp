@@ -127,10 +127,13 @@ ssize_t ConnectionStream::fill(std::int64_t deadline_ns, bool reading) {
 HeadCheck ConnectionStream::next_head(const HeadLimits& limits) {
     const std::int64_t idle_deadline = connection_stream::deadline_in(_timeouts.idle_s);
     std::int64_t head_deadline = 0;
+    HeadCheck head;
     for (;;) {
+        // The check's offsets count from the first unread byte, which
+        // fill() may move to the buffer's front but never reorders.
         const std::string_view data = std::string_view(_buffer).substr(_at);
         if (!data.empty()) {
-            HeadCheck head = check_head(data, limits);
+            head = check_head(data, limits, head);
             if (head.state != HeadCheck::State::incomplete) return head;
             if (!head_deadline) head_deadline = connection_stream::deadline_in(_timeouts.header_s);
         }

@@ -57,31 +57,37 @@ const char* reason(int status) {
 
 }  // namespace request_head
 
-HeadCheck check_head(std::string_view data, const HeadLimits& limits) {
+HeadCheck check_head(std::string_view data, const HeadLimits& limits, HeadCheck out) {
     using namespace request_head;
-    const auto line_end = data.find('\n');
-    if (line_end == std::string_view::npos ? data.size() > limits.request_line
-                                           : line_end > limits.request_line) {
-        return refused(
-            414, fmt::format("request line too long (at most {} bytes)", limits.request_line));
-    }
-    if (line_end == std::string_view::npos) return {};
-    const auto too_large = [&] {
-        return refused(431, fmt::format("request headers too large (at most {} bytes, {} a line)",
-                                        limits.head, limits.header_line));
+    // Resumes where the last call stopped: the lines before `line_at` are
+    // checked and no line feed lies before `searched`.
+    const auto next_line_end = [&] {
+        const auto end = data.find('\n', std::max(out.line_at, out.searched));
+        out.searched = end == std::string_view::npos ? data.size() : end;
+        return end;
     };
-    HeadCheck out;
-    bool has_length = false;
-    std::size_t at = line_end + 1;
-    for (;;) {
-        const auto end = data.find('\n', at);
-        const std::size_t line_size = (end == std::string_view::npos ? data.size() : end) - at;
-        if (line_size > limits.header_line || std::min(end, data.size()) > limits.head) {
-            return too_large();
+    if (out.line_at == 0) {
+        const auto line_end = next_line_end();
+        if (line_end == std::string_view::npos ? data.size() > limits.request_line
+                                               : line_end > limits.request_line) {
+            return refused(
+                414, fmt::format("request line too long (at most {} bytes)", limits.request_line));
         }
-        if (end == std::string_view::npos) return {};
-        const std::string_view line = data.substr(at, line_size);
-        at = end + 1;
+        if (line_end == std::string_view::npos) return out;
+        out.line_at = line_end + 1;
+    }
+    for (;;) {
+        const auto end = next_line_end();
+        const std::size_t line_size =
+            (end == std::string_view::npos ? data.size() : end) - out.line_at;
+        if (line_size > limits.header_line || std::min(end, data.size()) > limits.head) {
+            return refused(431,
+                           fmt::format("request headers too large (at most {} bytes, {} a line)",
+                                       limits.head, limits.header_line));
+        }
+        if (end == std::string_view::npos) return out;
+        const std::string_view line = data.substr(out.line_at, line_size);
+        out.line_at = end + 1;
         if (line.empty() || line == "\r") break;
         if (iequals_prefix(line, "transfer-encoding")) {
             return refused(411, "request bodies need a Content-Length (no chunked bodies)");
@@ -94,17 +100,17 @@ HeadCheck check_head(std::string_view data, const HeadLimits& limits) {
             ok = ok && c >= '0' && c <= '9';
             if (ok) length = length * 10 + static_cast<std::size_t>(c - '0');
         }
-        if (!ok || (has_length && length != out.content_length)) {
+        if (!ok || (out.has_length && length != out.content_length)) {
             return refused(400, "bad Content-Length");
         }
-        has_length = true;
+        out.has_length = true;
         out.content_length = length;
     }
     if (out.content_length > limits.body) {
         return refused(413, fmt::format("request body too large (at most {} bytes)", limits.body));
     }
     out.state = HeadCheck::State::complete;
-    out.head_bytes = at;
+    out.head_bytes = out.line_at;
     return out;
 }
 

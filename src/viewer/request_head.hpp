@@ -24,11 +24,17 @@ struct HeadCheck {
     std::size_t content_length = 0;  ///< complete: the announced body
     int status = 0;                  ///< refused: the status to answer with
     std::string message;             ///< refused
+    // Where an incomplete check resumes.
+    std::size_t line_at = 0;   ///< the next line to check; 0: the request line
+    std::size_t searched = 0;  ///< no line feed before this
+    bool has_length = false;
 };
 
 /// Checks the bytes of a request received so far (`data` begins with its
-/// request line); linear in their size.
-HeadCheck check_head(std::string_view data, const HeadLimits& limits);
+/// request line). Given the incomplete result of the same bytes' beginning,
+/// it goes on from there, so that a head arriving a byte at a time costs
+/// linear time in all.
+HeadCheck check_head(std::string_view data, const HeadLimits& limits, HeadCheck resume = {});
 
 /// A complete response with a JSON error body, closing the connection.
 std::string error_response(int status, const std::string& message);
