@@ -144,6 +144,19 @@ TEST(ViewerConnectionTable, TheLeastSendingMakesRoomNeverTheBusyNorTheNewcomer) 
     EXPECT_EQ(table.size(), 4);
 }
 
+TEST(ViewerConnectionTable, AmongTheJustAdmittedTheOldestGoesFirst) {
+    // A crowd opened a moment ago, one byte each, and a page's connection
+    // whose request has not been read yet: the crowd makes room.
+    ConnectionTable table(ConnectionCaps{.total = 3, .per_client = 3, .min_rate = 64});
+    Peer crowd1, crowd2, page, next;
+    table.received(*table.admit(crowd1.server(), "a", 0), 1, true);
+    table.received(*table.admit(crowd2.server(), "a", S / 10), 1, true);
+    ASSERT_TRUE(table.admit(page.server(), "a", S / 2));
+    ASSERT_TRUE(table.admit(next.server(), "a", S / 2 + 1000));
+    EXPECT_TRUE(crowd1.shut());
+    EXPECT_FALSE(crowd2.shut() || page.shut());
+}
+
 TEST(ViewerConnectionTable, WhenNoneMayMakeRoomTheNewcomerIsRefused) {
     ConnectionTable table(ConnectionCaps{.total = 2, .per_client = 2, .min_rate = 64});
     Peer a, b, c;

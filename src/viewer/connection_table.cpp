@@ -52,12 +52,14 @@ ConnectionEntryPtr ConnectionTable::victim(const std::string* client,
         if (e.get() == &newcomer || e->busy || (client && e->client != *client)) continue;
         const double rate = connection_table::send_rate(*e, now_ns);
         if (e->reading && rate >= _caps.min_rate) continue;  // a request arriving at a fair pace
-        // One admitted less than a second ago has had no time to send: it
-        // goes only when no older one can (a burst of newcomers would
-        // otherwise push out a page's request before its first packet).
+        // One admitted less than a second ago has had no time to send: the
+        // young go only when no older one can, the oldest of them first (a
+        // burst of newcomers would otherwise push out a page's request
+        // before its first packet is read).
         const bool young = now_ns - e->admitted_ns < connection_table::GRACE_NS;
-        // The lowest rate; among equals the oldest (open is in admission order).
-        if (!best || (young != best_young ? !young : rate < best_rate)) {
+        // Otherwise the lowest rate; among equals the oldest (open is in admission order).
+        const bool better = !best || (young != best_young ? !young : !young && rate < best_rate);
+        if (better) {
             best = e;
             best_young = young;
             best_rate = rate;

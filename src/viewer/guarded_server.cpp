@@ -3,8 +3,12 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "core/small_util.hpp"
 
@@ -21,9 +25,21 @@ std::string peer_address(int fd) {
     return host;
 }
 
+/// Lowers the calling thread's scheduling priority (Linux nice values are per thread).
+bool lower_priority() {
+    constexpr int NICER = 5;
+    const auto tid = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, tid);
+    return errno == 0 && setpriority(PRIO_PROCESS, tid, std::min(now + NICER, 19)) == 0;
+}
+
 }  // namespace guarded_server
 
 bool GuardedServer::process_and_close_socket(socket_t sock) {
+    // Connections are served below the pipeline's priority: a flood of
+    // requests slows the viewer's answers, not the frames a robot runs on.
+    static thread_local const bool lowered [[maybe_unused]] = guarded_server::lower_priority();
     const ConnectionEntryPtr entry =
         _table.admit(sock, guarded_server::peer_address(sock), steady_now_ns());
     bool ok = false;
