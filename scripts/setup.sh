@@ -50,7 +50,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   ffmpeg mkvtoolnix python3 python3-venv clang libclang-rt-14-dev
   libcli11-dev libtiff-dev
-  libcpp-httplib-dev chromium chromium-driver python3-selenium
+  libcpp-httplib-dev libssl-dev openssl chromium chromium-driver python3-selenium
   libjpeg-dev)
 
 missing=()

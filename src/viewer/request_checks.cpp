@@ -48,8 +48,10 @@ std::string cookie_value(const std::string& header, const std::string& name) {
 
 }  // namespace
 
-RequestGuard::RequestGuard(const std::string& host, int port, std::string token)
-    : _token(std::move(token)), _cookie_name(fmt::format("kelvo_token_{}", port)) {
+RequestGuard::RequestGuard(const std::string& host, int port, std::string token, bool tls)
+    : _token(std::move(token)),
+      _cookie_name(fmt::format("kelvo_token_{}", port)),
+      _scheme(tls ? "https://" : "http://") {
     if (is_wildcard(host)) return;  // any name reaches it; the token guards it
     std::vector<std::string> names{host.find(':') != std::string::npos ? "[" + host + "]" : host};
     if (is_loopback_host(host)) names = {"127.0.0.1", "localhost", "[::1]", names.front()};
@@ -76,7 +78,7 @@ Refusal RequestGuard::check(const httplib::Request& req) const {
         return {403, fmt::format("the Host header {} does not name this viewer", repr(host))};
     }
     const std::string origin = req.get_header_value("Origin");
-    if (req.has_header("Origin") && origin != "http://" + host) {
+    if (req.has_header("Origin") && origin != _scheme + host) {
         return {403, fmt::format("cross-site request from origin {} refused", repr(origin))};
     }
     if (req.get_header_value("Sec-Fetch-Site") == "cross-site") {
@@ -93,7 +95,8 @@ Refusal RequestGuard::check(const httplib::Request& req) const {
 }
 
 std::string RequestGuard::cookie() const {
-    return fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", _cookie_name, _token);
+    return fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict{}", _cookie_name, _token,
+                       _scheme == "https://" ? "; Secure" : "");
 }
 
 double query_number(const httplib::Request& req, const std::string& name) {

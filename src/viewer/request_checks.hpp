@@ -25,8 +25,9 @@ struct Refusal {
 class RequestGuard {
   public:
     RequestGuard() = default;
-    /// `host` and `port` as bound; `token` empty: none required.
-    RequestGuard(const std::string& host, int port, std::string token);
+    /// `host` and `port` as bound; `token` empty: none required; `tls`: the
+    /// page's own origin is https.
+    RequestGuard(const std::string& host, int port, std::string token, bool tls);
 
     Refusal check(const httplib::Request& req) const;
     /// The Set-Cookie value that lets the page's own requests carry the token.
@@ -39,6 +40,7 @@ class RequestGuard {
     std::vector<std::string> _hosts;  ///< accepted Host values; empty: any (wildcard bind)
     std::string _token;
     std::string _cookie_name;
+    std::string _scheme = "http://";
 };
 
 /// A numeric query parameter; invalid_argument when missing or not a number.

@@ -19,8 +19,10 @@
 #include "kelvo/log.hpp"
 #include "kelvo/sync.hpp"
 #include "viewer/embedded_files.hpp"
+#include "viewer/guarded_server.hpp"
 #include "viewer/json_fields.hpp"
 #include "viewer/request_checks.hpp"
+#include "viewer/tls_context.hpp"
 
 namespace kelvo {
 
@@ -35,8 +37,10 @@ namespace detail {
 namespace {
 
 constexpr std::size_t LATENCY_SAMPLES = 2048;
-/// Threads beyond the streams', for the short API requests.
-constexpr int API_THREADS = 6;
+/// Threads beyond the admitted connections', for the newcomers that make
+/// room or are refused.
+constexpr int SPARE_THREADS = 8;
+constexpr int LISTEN_BACKLOG = 256;
 constexpr double STREAM_WAIT_S = 0.25;
 constexpr const char* BOUNDARY = "kelvoframe";
 /// What begins each part of an image stream.
@@ -61,7 +65,8 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
     ViewerServerOptions options;
     std::shared_ptr<spdlog::logger> logger = get_logger("kelvo_camera_sdk.viewer");
 
-    httplib::Server server;
+    std::unique_ptr<TlsContext> tls;        ///< null: plain HTTP
+    std::unique_ptr<GuardedServer> server;  ///< made by start()
     std::thread listener;
     int port = 0;  ///< written by start() before the listener runs
     RequestGuard guard;
@@ -101,10 +106,10 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
     /// A POST handler receiving the validated JSON body.
     template <typename Handler>
     void post(const std::string& path, Handler handler) {
-        server.Post(path, guarded([handler](const httplib::Request& req, httplib::Response& res) {
-                        const Json body = parse_json_body(req.body);
-                        handler(body, res);
-                    }));
+        server->Post(path, guarded([handler](const httplib::Request& req, httplib::Response& res) {
+                         const Json body = parse_json_body(req.body);
+                         handler(body, res);
+                     }));
     }
 
     /// Takes one of the bounded stream places; false (with 503) when none is free.
@@ -127,7 +132,7 @@ struct ViewerServerState : std::enable_shared_from_this<ViewerServerState> {
 };
 
 void ViewerServerState::routes() {
-    server.set_pre_routing_handler(
+    server->set_pre_routing_handler(
         [this](const httplib::Request& req,
                httplib::Response& res) -> httplib::Server::HandlerResponse {
             const Refusal refusal = guard.check(req);
@@ -136,7 +141,7 @@ void ViewerServerState::routes() {
             return httplib::Server::HandlerResponse::Handled;
         });
     // Statuses raised by the library itself (413, 414, 404) get a JSON body too.
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
+    server->set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request&, httplib::Response& res) -> httplib::Server::HandlerResponse {
             if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
             const char* message = res.status == 413   ? "request body too large"
@@ -146,7 +151,7 @@ void ViewerServerState::routes() {
             return httplib::Server::HandlerResponse::Handled;
         }));
 
-    server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+    server->Get("/", [this](const httplib::Request& req, httplib::Response& res) {
         const EmbeddedFile* page = find_embedded_file("index.html");
         res.set_content(std::string(page->data, page->size), page->mime_type);
         res.set_header("Cache-Control", "no-store");
@@ -155,23 +160,23 @@ void ViewerServerState::routes() {
             res.set_header("Set-Cookie", guard.cookie());
         }
     });
-    server.Get(R"(/static/([A-Za-z0-9_.-]+))",
-               [](const httplib::Request& req, httplib::Response& res) {
-                   const EmbeddedFile* file = find_embedded_file(req.matches[1].str());
-                   if (!file) return reply_error(res, 404, "no such file");
-                   res.set_content(std::string(file->data, file->size), file->mime_type);
-               });
+    server->Get(R"(/static/([A-Za-z0-9_.-]+))",
+                [](const httplib::Request& req, httplib::Response& res) {
+                    const EmbeddedFile* file = find_embedded_file(req.matches[1].str());
+                    if (!file) return reply_error(res, 404, "no such file");
+                    res.set_content(std::string(file->data, file->size), file->mime_type);
+                });
 
-    server.Get("/api/describe", guarded([this](const httplib::Request&, httplib::Response& res) {
-                   reply_json(res, session->describe());
-               }));
-    server.Get("/api/state", guarded([this](const httplib::Request&, httplib::Response& res) {
-                   reply_json(res, session->state());
-               }));
-    server.Get("/api/controls", guarded([this](const httplib::Request&, httplib::Response& res) {
-                   reply_json(res, session->controls());
-               }));
-    server.Get(
+    server->Get("/api/describe", guarded([this](const httplib::Request&, httplib::Response& res) {
+                    reply_json(res, session->describe());
+                }));
+    server->Get("/api/state", guarded([this](const httplib::Request&, httplib::Response& res) {
+                    reply_json(res, session->state());
+                }));
+    server->Get("/api/controls", guarded([this](const httplib::Request&, httplib::Response& res) {
+                    reply_json(res, session->controls());
+                }));
+    server->Get(
         "/api/probe", guarded([this](const httplib::Request& req, httplib::Response& res) {
             reply_json(res, session->probe({query_number(req, "x"), query_number(req, "y")}));
         }));
@@ -213,17 +218,17 @@ void ViewerServerState::routes() {
         reply_json(res, session->measure(point_field(f, "a"), point_field(f, "b")));
     });
 
-    server.Get(R"(/stream/([a-z]+)\.mjpg)",
-               guarded([this](const httplib::Request& req, httplib::Response& res) {
-                   stream_images(viewer_panel(req.matches[1].str()), query_stream_width(req), res);
-               }));
-    server.Get("/stream/points.bin",
-               guarded([this](const httplib::Request& req, httplib::Response& res) {
-                   stream_points(query_stream_width(req), res);
-               }));
-    server.Get("/events", guarded([this](const httplib::Request&, httplib::Response& res) {
-                   stream_events(res);
-               }));
+    server->Get(R"(/stream/([a-z]+)\.mjpg)",
+                guarded([this](const httplib::Request& req, httplib::Response& res) {
+                    stream_images(viewer_panel(req.matches[1].str()), query_stream_width(req), res);
+                }));
+    server->Get("/stream/points.bin",
+                guarded([this](const httplib::Request& req, httplib::Response& res) {
+                    stream_points(query_stream_width(req), res);
+                }));
+    server->Get("/events", guarded([this](const httplib::Request&, httplib::Response& res) {
+                    stream_events(res);
+                }));
 }
 
 void ViewerServerState::stream_images(ViewerPanel panel, int width, httplib::Response& res) {
@@ -330,6 +335,22 @@ ViewerServer::ViewerServer(std::shared_ptr<ViewerSession> session, ViewerServerO
             fmt::format("port must be within 0..65535; got {}", options.port));
     }
     if (options.max_streams < 1) throw std::invalid_argument("max_streams must be at least 1");
+    if (options.max_connections <= options.max_streams || options.max_connections_per_client < 1) {
+        throw std::invalid_argument(
+            fmt::format("max_connections ({}) must exceed max_streams ({}), and "
+                        "max_connections_per_client be at least 1",
+                        options.max_connections, options.max_streams));
+    }
+    if (!(options.idle_timeout_s > 0) || !(options.header_timeout_s > 0)) {
+        throw std::invalid_argument("idle_timeout_s and header_timeout_s must be positive");
+    }
+    if (options.tls_cert_file.empty() != options.tls_key_file.empty()) {
+        throw std::invalid_argument("TLS needs both a certificate and its key");
+    }
+    if (!options.tls_cert_file.empty()) {
+        _state->tls =
+            std::make_unique<detail::TlsContext>(options.tls_cert_file, options.tls_key_file);
+    }
     _state->session = std::move(session);
     _state->options = std::move(options);
 }
@@ -340,32 +361,42 @@ ViewerServer::~ViewerServer() {
 
 void ViewerServer::start() {
     auto& st = *_state;
-    if (st.listener.joinable()) throw RuntimeError("the viewer server is already running");
+    if (st.listener.joinable() || st.server) {
+        throw RuntimeError("the viewer server is already running");
+    }
     std::signal(SIGPIPE, SIG_IGN);
-    const int threads = st.options.max_streams + detail::API_THREADS;
-    st.server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    st.server.set_payload_max_length(st.options.max_body_bytes);
-    st.server.set_keep_alive_max_count(100);
-    st.server.set_keep_alive_timeout(5);
-    st.server.set_read_timeout(5);
-    st.server.set_write_timeout(5);
+    const auto& o = st.options;
+    detail::ConnectionLimits limits;
+    limits.caps.total = o.max_connections;
+    limits.caps.per_client = o.max_connections_per_client;
+    limits.head.body = o.max_body_bytes;
+    limits.timeouts.idle_s = o.idle_timeout_s;
+    limits.timeouts.header_s = o.header_timeout_s;
+    st.server = std::make_unique<detail::GuardedServer>(limits, st.tls ? st.tls->get() : nullptr);
+    const int threads = o.max_connections + detail::SPARE_THREADS;
+    st.server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // A second line behind the limits checked on each head.
+    st.server->set_payload_max_length(o.max_body_bytes);
     st.routes();
     if (st.options.port == 0) {
-        st.port = st.server.bind_to_any_port(st.options.host);
+        st.port = st.server->bind_to_any_port(st.options.host);
     } else {
-        st.port = st.server.bind_to_port(st.options.host, st.options.port) ? st.options.port : -1;
+        st.port = st.server->bind_to_port(st.options.host, st.options.port) ? st.options.port : -1;
     }
     if (st.port <= 0) {
         throw RuntimeError(fmt::format("cannot listen on {}:{} (address in use or not local?)",
                                        st.options.host, st.options.port));
     }
-    st.guard = detail::RequestGuard(st.options.host, st.port, st.options.token);
-    st.listener = std::thread([s = _state] { s->server.listen_after_bind(); });
+    if (!st.server->widen_backlog(detail::LISTEN_BACKLOG)) {
+        throw RuntimeError(fmt::format("cannot listen on {}:{}", st.options.host, st.port));
+    }
+    st.guard = detail::RequestGuard(st.options.host, st.port, st.options.token, st.tls != nullptr);
+    st.listener = std::thread([s = _state] { s->server->listen_after_bind(); });
     // cpp-httplib's stop() does nothing before its accept loop runs, so a
     // stop() right after start() would wait forever: start() returns only
     // once the loop is running.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!st.server.is_running() && std::chrono::steady_clock::now() < limit) {
+    while (!st.server->is_running() && std::chrono::steady_clock::now() < limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -374,7 +405,9 @@ void ViewerServer::stop() {
     auto& st = *_state;
     st.stopping.set();
     if (!st.listener.joinable()) return;
-    st.server.stop();
+    // Wakes every connection's thread, which the server's pool then joins.
+    st.server->connections().close_all();
+    st.server->stop();
     st.listener.join();
 }
 
@@ -385,9 +418,13 @@ int ViewerServer::port() const {
 std::string ViewerServer::url() const {
     const auto& o = _state->options;
     const std::string host = o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host;
-    std::string out = fmt::format("http://{}:{}/", host, _state->port);
+    std::string out = fmt::format("{}://{}:{}/", uses_tls() ? "https" : "http", host, _state->port);
     if (!o.token.empty()) out += "?token=" + o.token;
     return out;
+}
+
+bool ViewerServer::uses_tls() const {
+    return _state->tls != nullptr;
 }
 
 std::vector<double> ViewerServer::latencies_ms() const {

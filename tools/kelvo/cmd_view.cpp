@@ -38,6 +38,8 @@ struct ViewArgs {
     std::string host = "127.0.0.1";
     int port = 8765;
     std::string token;
+    std::string tls_cert;
+    std::string tls_key;
     std::string out = ".";
 };
 
@@ -160,13 +162,22 @@ int run_view(ViewArgs args) {
         return outputs->save(p, backend);
     };
     auto session = std::make_shared<ViewerSession>(std::move(options));
-    ViewerServer server(session, {.host = args.host, .port = args.port, .token = args.token});
+    ViewerServer server(session, {.host = args.host,
+                                  .port = args.port,
+                                  .token = args.token,
+                                  .tls_cert_file = args.tls_cert,
+                                  .tls_key_file = args.tls_key});
 
     catch_interrupts();
     session->start();
     route_new_log_channels();
     server.start();
-    fmt::print("kelvo view: open {}\n", server.url());
+    // On a network without TLS anyone on the way reads the token: say so where it is printed.
+    const bool in_clear = !is_loopback_host(args.host) && !server.uses_tls();
+    fmt::print("kelvo view: open {}{}\n", server.url(),
+               in_clear ? " (no TLS: the token travels in clear over the network; give "
+                          "--tls-cert and --tls-key for HTTPS)"
+                        : "");
     std::fflush(stdout);
     note("Ctrl-C stops (a recording in progress is finished first)");
     while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -202,6 +213,16 @@ const bool view_registered = register_command({
                            "secret every request must carry (in the printed address); default: "
                            "none on loopback, a random one on any other address")
                 ->type_name("TOKEN");
+            auto* cert = app.add_option("--tls-cert", args->tls_cert,
+                                        "serve HTTPS with this PEM certificate (chain)")
+                             ->type_name("FILE")
+                             ->check(CLI::ExistingFile);
+            auto* key =
+                app.add_option("--tls-key", args->tls_key, "the certificate's PEM private key")
+                    ->type_name("FILE")
+                    ->check(CLI::ExistingFile);
+            cert->needs(key);
+            key->needs(cert);
             app.add_option("--out", args->out,
                            "folder for recordings (view_<time>.mkv) and saved frames "
                            "(disparity_NNNNNN.tiff/.png, cloud_NNNNNN.ply)")
