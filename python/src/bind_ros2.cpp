@@ -17,9 +17,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
-#include "jpeg_blocks.hpp"
 #include "kelvo/calibration.hpp"
 #include "kelvo/pipeline/recorder.hpp"
+#include "kelvo/writers/jpeg_eyes.hpp"
 #include "records.hpp"
 
 namespace kelvo::py {

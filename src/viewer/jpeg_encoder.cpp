@@ -6,31 +6,20 @@
 
 #include <jpeglib.h>
 
+#include "core/jpeg_errors.hpp"
 #include "kelvo/errors.hpp"
 
 namespace kelvo::detail {
 namespace {
 
-/// libjpeg's default error handler ends the process; this one jumps back.
-struct ErrorManager {
-    jpeg_error_mgr base;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void on_error(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
+using ErrorManager = JpegErrors;
 
 /// Only plain C state lives between setjmp and longjmp; the caller owns the
 /// output buffer, which libjpeg allocates with malloc.
 bool compress(const cv::Mat& image, int quality, unsigned char** out, unsigned long* size,
               ErrorManager& err) {
     jpeg_compress_struct cinfo;
-    cinfo.err = jpeg_std_error(&err.base);
-    err.base.error_exit = on_error;
+    cinfo.err = err.install(/*quiet=*/false);
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&cinfo);
         return false;

@@ -1,4 +1,4 @@
-#include "jpeg_blocks.hpp"
+#include "kelvo/writers/jpeg_eyes.hpp"
 
 #include <csetjmp>
 #include <cstdio>
@@ -11,29 +11,17 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-namespace kelvo::py {
+#include "core/jpeg_errors.hpp"
 
-namespace jpeg_blocks {
+namespace kelvo {
+
+namespace jpeg_eyes {
 
 /// Larger images are refused before any memory is taken for them.
 constexpr unsigned MAX_SIDE = 16384;
 constexpr unsigned long long MAX_PIXELS = 64ull << 20;
 
-/// libjpeg's default error handler ends the process; this one jumps back.
-struct ErrorManager {
-    jpeg_error_mgr base;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-void on_error(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-/// Corrupt-data warnings would only go to stderr; the result is what counts.
-void on_message(j_common_ptr, int) {}
+using ErrorManager = detail::JpegErrors;
 
 JDIMENSION div_up(long a, long b) {
     return static_cast<JDIMENSION>((a + b - 1) / b);
@@ -74,10 +62,9 @@ bool compose(const std::span<const std::uint8_t>* inputs, int n_inputs, Output* 
     jpeg_compress_struct dst;
     volatile int created = 0;  // decompressors created so far
     volatile bool dst_created = false;
-    for (auto& s : src) s.err = jpeg_std_error(&err.base);
-    dst.err = &err.base;
-    err.base.error_exit = on_error;
-    err.base.emit_message = on_message;
+    jpeg_error_mgr* handlers = err.install(/*quiet=*/true);
+    for (auto& s : src) s.err = handlers;
+    dst.err = handlers;
     if (setjmp(err.jump)) {
         if (dst_created) jpeg_destroy_compress(&dst);
         for (int i = 0; i < created; ++i) jpeg_destroy_decompress(&src[i]);
@@ -233,9 +220,7 @@ std::vector<std::string> compose_blocks(const std::vector<std::span<const std::u
 std::pair<unsigned, unsigned> jpeg_size(std::span<const std::uint8_t> jpeg) {
     jpeg_decompress_struct cinfo;
     ErrorManager err{};
-    cinfo.err = jpeg_std_error(&err.base);
-    err.base.error_exit = on_error;
-    err.base.emit_message = on_message;
+    cinfo.err = err.install(/*quiet=*/true);
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&cinfo);
         throw std::invalid_argument(std::string("not a readable JPEG: ") + err.message);
@@ -256,7 +241,7 @@ std::string encode(const cv::Mat& image, int quality) {
     return {reinterpret_cast<const char*>(out.data()), out.size()};
 }
 
-}  // namespace jpeg_blocks
+}  // namespace jpeg_eyes
 
 cv::Mat decode_image(std::span<const std::uint8_t> data) {
     const cv::Mat bytes(1, static_cast<int>(data.size()), CV_8U,
@@ -267,7 +252,7 @@ cv::Mat decode_image(std::span<const std::uint8_t> data) {
 }
 
 EyeJpegs split_eyes(std::span<const std::uint8_t> jpeg, int quality) {
-    using namespace jpeg_blocks;
+    using namespace jpeg_eyes;
     const auto [width, height] = jpeg_size(jpeg);
     if (width % 2 != 0) {
         throw std::invalid_argument("a side-by-side frame " + std::to_string(width) +
@@ -291,7 +276,7 @@ EyeJpegs split_eyes(std::span<const std::uint8_t> jpeg, int quality) {
 
 JoinedJpeg join_eyes(std::span<const std::uint8_t> left, std::span<const std::uint8_t> right,
                      int quality) {
-    using namespace jpeg_blocks;
+    using namespace jpeg_eyes;
     const auto [lw, lh] = jpeg_size(left);
     const auto [rw, rh] = jpeg_size(right);
     if (lw != rw || lh != rh) {
@@ -314,7 +299,7 @@ std::string join_images(const cv::Mat& left, const cv::Mat& right, int quality) 
     }
     cv::Mat frame;
     cv::hconcat(left, right, frame);
-    return jpeg_blocks::encode(frame, quality);
+    return jpeg_eyes::encode(frame, quality);
 }
 
-}  // namespace kelvo::py
+}  // namespace kelvo

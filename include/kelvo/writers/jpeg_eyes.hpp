@@ -10,7 +10,9 @@
 
 #include <opencv2/core.hpp>
 
-namespace kelvo::py {
+#include "kelvo/export.hpp"
+
+namespace kelvo {
 
 struct EyeJpegs {
     std::string left, right;
@@ -21,7 +23,7 @@ struct EyeJpegs {
 /// is always cut block-exactly; the right one is when half the width is a
 /// multiple of the JPEG's MCU width. std::invalid_argument for data that is
 /// not a JPEG or whose width is odd.
-EyeJpegs split_eyes(std::span<const std::uint8_t> jpeg, int quality);
+KELVO_API EyeJpegs split_eyes(std::span<const std::uint8_t> jpeg, int quality);
 
 struct JoinedJpeg {
     std::string jpeg;
@@ -31,14 +33,14 @@ struct JoinedJpeg {
 /// One side-by-side JPEG from two eye JPEGs of the same size: block-exact
 /// when both have the same components, sampling and quantisation tables and
 /// the left eye's width is a multiple of the MCU width, else re-encoded.
-JoinedJpeg join_eyes(std::span<const std::uint8_t> left, std::span<const std::uint8_t> right,
-                     int quality);
+KELVO_API JoinedJpeg join_eyes(std::span<const std::uint8_t> left,
+                               std::span<const std::uint8_t> right, int quality);
 
 /// Two decoded eyes (8-bit BGR or grey, the same size) as one side-by-side JPEG.
-std::string join_images(const cv::Mat& left, const cv::Mat& right, int quality);
+KELVO_API std::string join_images(const cv::Mat& left, const cv::Mat& right, int quality);
 
 /// Any image OpenCV decodes (JPEG, PNG), as 8-bit BGR; std::invalid_argument
 /// when it does not decode.
-cv::Mat decode_image(std::span<const std::uint8_t> data);
+KELVO_API cv::Mat decode_image(std::span<const std::uint8_t> data);
 
-}  // namespace kelvo::py
+}  // namespace kelvo
