@@ -547,6 +547,14 @@ TEST(KelvoCalibrationCheck, FindsTheTurnedEyeAndTheCorrectionRemovesIt) {
         {"calibration " + turned.string() + " --check --format opencv-yaml", 2},
         {"calibration " + turned.string() + " --correct " + turned.string() + " --force", 1},
         {"calibration " + turned.string() + " --update-at 5", 2},
+        // A calibration file that is not one is refused before any camera is looked for.
+        {"record --out " + (tmp / "r.mkv").string() + " --calibration " + turned.string(), 2},
+        {"record --out " + (tmp / "r.mkv").string() + " --calibration " +
+             (tmp / "none.json").string(),
+         2},
+        {"view --serial X1 --calibration " + turned.string(), 2},
+        // A recording keeps its own calibration; a corrected copy is the way to change it.
+        {"view " + turned.string() + " --calibration " + turned.string(), 2},
     };
     for (const auto& r : refused) {
         const CliRun run = kelvo_cli(r.args, tmp);

@@ -153,7 +153,9 @@ const bool calibrate_registered = register_command({
             app.add_option("--left", args->left,
                            "left-eye images (a glob), paired with --right by sorted name")
                 ->type_name("GLOB");
-            app.add_option("--right", args->right, "right-eye images (a glob)")->type_name("GLOB");
+            app.add_option("--right", args->right,
+                           "right-eye images (a glob), paired with --left by sorted name")
+                ->type_name("GLOB");
             app.add_option("--board", args->board,
                            "chessboard:COLSxROWS (inner corners) or charuco:COLSxROWS:DICT "
                            "(squares, DICT an OpenCV dictionary such as DICT_5X5_100)")
