@@ -499,6 +499,10 @@ TEST(KelvoCalibrationCheck, FindsTheTurnedEyeAndTheCorrectionRemovesIt) {
     EXPECT_EQ(off["verdict"], "needs_recalibration") << off.dump(2);
     EXPECT_GT(off["windows"][0]["vertical_median_px"].get<double>(), 2.5);
     const Json c = off["correction"];
+    std::printf("measured: faithful window medians %s, %s px; turned %s px; correction %s\n",
+                good["windows"][0]["vertical_median_px"].dump().c_str(),
+                good["windows"][1]["vertical_median_px"].dump().c_str(),
+                off["windows"][0]["vertical_median_px"].dump().c_str(), c.dump().c_str());
     EXPECT_GT(c["vertical_before_px"].get<double>(), 2.5);
     EXPECT_LT(c["vertical_after_px"].get<double>(), 0.5) << c.dump();
     // The turn found is the turn made (the one about the vertical axis

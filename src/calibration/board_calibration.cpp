@@ -209,7 +209,8 @@ BoardCalibrationResult BoardCalibrator::calibrate() const {
     for (std::size_t v = 0; v < _views.size(); ++v) used.push_back(v);
     // OpenCV needs a few views before it can calibrate at all; fewer are
     // judged too few below without trying.
-    for (int round = 0; used.size() >= 3 && round < 4; ++round) {
+    constexpr int MAX_ROUNDS = 4;  // the last one rejects nothing more
+    for (int round = 0; used.size() >= 3; ++round) {
         std::vector<std::vector<cv::Point3f>> object(used.size(), _object);
         std::vector<std::vector<cv::Point2f>> left, right;
         for (auto v : used) {
@@ -229,6 +230,7 @@ BoardCalibrationResult BoardCalibrator::calibrate() const {
             right_err[used[i]] = fit->right_err[i];
             worst.push_back(std::max(fit->left_err[i], fit->right_err[i]));
         }
+        if (round + 1 == MAX_ROUNDS) break;
         const double typical = bc::median(worst);
         const double limit = std::max(_options.outlier_factor * typical, _options.outlier_floor_px);
         std::vector<std::size_t> kept;
@@ -242,8 +244,8 @@ BoardCalibrationResult BoardCalibrator::calibrate() const {
             }
         }
         if (kept.size() == used.size()) break;
-        used = std::move(kept);
         // The views left are calibrated again without those rejected.
+        used = std::move(kept);
         fit.reset();
     }
 
