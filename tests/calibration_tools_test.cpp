@@ -185,7 +185,12 @@ INSTANTIATE_TEST_SUITE_P(Boards, KnownTruth,
                          ::testing::Values(BoardCase{"chessboard:9x6", 0.03, std::nullopt, 0.002,
                                                      1.5, 0.005, 1e-3, 0.01},
                                            BoardCase{"charuco:5x4:DICT_4X4_50", 0.042, 0.032, 0.015,
-                                                     4.0, 0.02, 3e-3, 0.04}));
+                                                     4.0, 0.02, 3e-3, 0.04}),
+                         [](const ::testing::TestParamInfo<BoardCase>& info) {
+                             return std::string(info.param.spec).substr(0, 7) == "charuco"
+                                        ? std::string("charuco")
+                                        : std::string("chessboard");
+                         });
 
 TEST(BoardCalibration, PoorDataIsJudgedPoor) {
     const Truth t;
