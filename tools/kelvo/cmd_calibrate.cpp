@@ -74,20 +74,29 @@ int run_calibrate(const CalibrateArgs& args) {
     const OutputFolder folder(args.out, args.force, "--out");
 
     BoardCalibrator calibrator(board);
-    if (!args.recording.empty()) {
-        catch_interrupts();
-        auto replay = std::make_shared<MkvReplay>(
-            args.recording, MkvReplayOptions{.replay_mode = "every_frame", .loop = false});
-        RangedReplay ranged(replay, args.range);
-        const CameraInfo info = ranged.open();
-        note(fmt::format("kelvo calibrate: looking for the board in {}", args.recording));
-        calibrator.add_frames(ranged, info.width, info.height);
-        ranged.close();
-        if (interrupted()) return EXIT_INTERRUPTED;
-    } else if (!pairs.empty()) {
-        add_image_views(calibrator, pairs);
-    } else {
-        add_image_views(calibrator, lefts, rights);
+    try {
+        if (!args.recording.empty()) {
+            catch_interrupts();
+            auto replay = std::make_shared<MkvReplay>(
+                args.recording, MkvReplayOptions{.replay_mode = "every_frame", .loop = false});
+            RangedReplay ranged(replay, args.range);
+            const CameraInfo info = ranged.open();
+            note(fmt::format("kelvo calibrate: looking for the board in {}", args.recording));
+            calibrator.add_frames(ranged, info.width, info.height);
+            ranged.close();
+            if (interrupted()) {
+                folder.remove_if_unused();
+                return EXIT_INTERRUPTED;
+            }
+        } else if (!pairs.empty()) {
+            add_image_views(calibrator, pairs);
+        } else {
+            add_image_views(calibrator, lefts, rights);
+        }
+    } catch (...) {
+        // An image that does not read, or views of differing sizes: nothing written.
+        folder.remove_if_unused();
+        throw;
     }
     const BoardCalibrationResult result = calibrator.calibrate();
     write_calibration_outputs(result, folder.path());
