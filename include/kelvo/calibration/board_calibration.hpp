@@ -23,7 +23,7 @@ class FrameSource;
 /// What the calibrator accepts and what it calls a poor result.
 struct BoardCalibrationOptions {
     /// A view is used only when the board's edges are at most this wide
-    /// (OpenCV's chessboard sharpness, pixels; sharp prints give 1.5 to 3).
+    /// (OpenCV's chessboard sharpness, in pixels).
     double max_edge_width_px = 5.0;
     /// A view whose left-eye corners lie on average closer than this share of
     /// the image diagonal to those of a view already kept adds no new pose.
