@@ -192,12 +192,11 @@ TEST(KelvoSafety, RefusesToWriteOverItsInputOrEarlierOutputs) {
                                tmp);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(files_in(tmp / "used"),
-              (std::vector<std::string>{"confidence_000000.png", "confidence_000001.png",
-                                        "confidence_000002.png", "disparity_000000.png",
-                                        "disparity_000000.tiff",
-                                        "disparity_000001.png", "disparity_000001.tiff",
-                                        "disparity_000002.png", "disparity_000002.tiff",
-                                        "frames.csv", "notes.txt", "run.json"}));
+              (std::vector<std::string>{
+                  "confidence_000000.png", "confidence_000001.png", "confidence_000002.png",
+                  "disparity_000000.png", "disparity_000000.tiff", "disparity_000001.png",
+                  "disparity_000001.tiff", "disparity_000002.png", "disparity_000002.tiff",
+                  "frames.csv", "notes.txt", "run.json"}));
     EXPECT_EQ(read_text(tmp / "used" / "notes.txt"), "mine");
     EXPECT_NE(read_text(tmp / "other.mkv"), "keep me");
     EXPECT_EQ(read_text(rec), original);
@@ -408,10 +407,9 @@ TEST(KelvoDepthOutputs, MapsSayWhatTheyHold) {
     EXPECT_GT(preview.cols, map.cols) << "the preview carries its colour bar";
     const auto rows = csv_rows(out / "frames.csv");
     ASSERT_EQ(rows.size(), 5u);
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{"sequence", "pts_us", "source_frame_idx", "file",
-                                        "calibration", "preview_min", "preview_max",
-                                        "confidence"}));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"sequence", "pts_us", "source_frame_idx", "file",
+                                                 "calibration", "preview_min", "preview_max",
+                                                 "confidence"}));
     EXPECT_EQ(rows[3][2], "2");
     EXPECT_EQ(rows[3][3], "disparity_000002.tiff");
     EXPECT_EQ(rows[3][7], "confidence_000002.png");
@@ -508,10 +506,9 @@ TEST(KelvoRange, StartEndEveryAndStepsSelectTheFrames) {
     EXPECT_EQ(files_in(out),
               (std::vector<std::string>{"confidence_000003.png", "confidence_000006.png",
                                         "confidence_000009.png", "disparity_000003.png",
-                                        "disparity_000003.tiff",
-                                        "disparity_000006.png", "disparity_000006.tiff",
-                                        "disparity_000009.png", "disparity_000009.tiff",
-                                        "frames.csv", "run.json"}));
+                                        "disparity_000003.tiff", "disparity_000006.png",
+                                        "disparity_000006.tiff", "disparity_000009.png",
+                                        "disparity_000009.tiff", "frames.csv", "run.json"}));
 }
 
 // The point cloud of the synthetic scene: every point projects back onto its
@@ -678,8 +675,9 @@ TEST(KelvoHelp, EveryOptionIsExplainedAndTheReadmeTableMatches) {
         return out;
     };
     const std::set<std::string> shared = {"--help", "--quiet", "--log-level"};
-    const char* commands[] = {"catalog",     "demo",     "info",   "replay",  "depth", "export",
-                              "calibration", "backends", "models", "cameras", "record"};
+    const char* commands[] = {"catalog", "demo",    "info",        "replay",
+                              "depth",   "export",  "calibration", "backends",
+                              "models",  "cameras", "record",      "calibrate"};
     for (const char* command : commands) {
         SCOPED_TRACE(command);
         const auto help = kelvo_cli(std::string(command) + " --help", tmp);

@@ -283,6 +283,22 @@ TEST_F(LiveCaptureTest, PropertiesOfTheIdentityAndMode) {
         RuntimeError);
 }
 
+TEST_F(LiveCaptureTest, AGivenCalibrationReplacesTheCamerasOwn) {
+    KelvoCameraInfo info = camera();
+    const Calibration::Camera eye{cv::Matx33d(400, 0, 640, 0, 400, 360, 0, 0, 1), {0, 0, 0, 0, 0}};
+    info.base_calibration = std::make_shared<const Calibration>(
+        HeightWidth{720, 1280}, eye, eye, cv::Matx33d::eye(), cv::Vec3d(-0.05, 0, 0));
+    const auto own = std::make_shared<const Calibration>(
+        HeightWidth{720, 1280}, eye, eye, cv::Matx33d::eye(), cv::Vec3d(-0.062, 0, 0));
+    LiveCapture source(info, {.calibration = own});
+    EXPECT_EQ(source.base_calibration(), own);
+    EXPECT_EQ(source.active_calibration(), own);
+    // What a recording of this source stores as its base calibration.
+    EXPECT_EQ(source.camera_info().to_dict()["base_calibration"], own->to_dict());
+    LiveCapture unchanged(info);
+    EXPECT_EQ(unchanged.base_calibration(), info.base_calibration);
+}
+
 TEST_F(LiveCaptureTest, TheBackEndIsTakenOnceAtConstruction) {
     LiveCapture source(camera(), stereo());
     set_current_backend(nullptr);  // the host switching back later does not affect this source

@@ -2,6 +2,7 @@
 // that places a rectified image inside a back-end's fixed input size.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -76,6 +77,12 @@ class KELVO_API Calibration {
 };
 
 using CalibrationPtr = std::shared_ptr<const Calibration>;
+
+/// A calibration file in the kit's JSON (the dictionary form, as `kelvo
+/// calibrate` writes calibration.json). std::invalid_argument naming the
+/// file when it cannot be read, is larger than a calibration can be, is not
+/// JSON or is not a calibration.
+KELVO_API CalibrationPtr load_calibration_file(const std::filesystem::path& path);
 
 /// Where an image lies inside an inference canvas.
 struct CanvasLayout {

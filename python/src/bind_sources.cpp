@@ -286,9 +286,16 @@ void bind_live_capture(nb::module_& m) {
         .def(
             "__init__",
             [](L* self, nb::handle camera_info, std::optional<CaptureMode> mode,
-               nb::handle initial_controls) {
+               nb::handle initial_controls, nb::handle calibration) {
                 LiveCaptureOptions options{.mode = std::move(mode),
                                            .initial_controls = control_values(initial_controls)};
+                // A Calibration, or the path of a calibration file in the kit's JSON.
+                if (!calibration.is_none()) {
+                    options.calibration =
+                        nb::isinstance<PyCalibration>(calibration)
+                            ? unwrap_calibration(calibration)
+                            : load_calibration_file(nb::cast<std::string>(nb::str(calibration)));
+                }
                 std::shared_ptr<LiveCapture> capture;
                 if (nb::isinstance<KelvoCameraInfo>(camera_info)) {
                     auto info = nb::cast<KelvoCameraInfo>(camera_info);
@@ -308,7 +315,7 @@ void bind_live_capture(nb::module_& m) {
                 new (self) L{{std::move(capture), {}}};
             },
             nb::arg("camera_info"), nb::arg("mode") = nb::none(),
-            nb::arg("initial_controls") = nb::none())
+            nb::arg("initial_controls") = nb::none(), nb::arg("calibration") = nb::none())
         .def_prop_ro("os_id", [](const L& l) { return l.capture().os_id(); })
         .def_prop_ro("mode", [](const L& l) -> CaptureMode { return l.capture().mode(); })
         .def_prop_ro("camera_info",

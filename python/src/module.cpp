@@ -63,6 +63,7 @@ NB_MODULE(_native, m) {
     bind_sources(m);
     bind_inference(m);
     bind_pipeline(m);
+    bind_calibration_tools(m);
     bind_batch(m);
     bind_ros2(m);
 #ifdef KELVO_PY_TESTING

@@ -75,6 +75,7 @@ void bind_records(nb::module_& m);
 void bind_sources(nb::module_& m);
 void bind_inference(nb::module_& m);
 void bind_pipeline(nb::module_& m);
+void bind_calibration_tools(nb::module_& m);
 #ifdef KELVO_PY_TESTING
 void bind_testing(nb::module_& m);
 #endif

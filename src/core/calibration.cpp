@@ -1,6 +1,8 @@
 #include "kelvo/calibration.hpp"
 
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -218,6 +220,38 @@ std::shared_ptr<const Rectification> Calibration::rectification(HeightWidth eye_
     rect->baseline_m = cv::norm(_T);
     _rect_cache = rect;
     return rect;
+}
+
+CalibrationPtr load_calibration_file(const std::filesystem::path& path) {
+    // A calibration is a few kilobytes; a larger file is not one, and is not read.
+    constexpr std::uintmax_t MAX_BYTES = 1 << 20;
+    const std::string name = path.string();
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || !std::filesystem::is_regular_file(path, ec)) {
+        throw std::invalid_argument("calibration file " + name + " cannot be read");
+    }
+    if (size > MAX_BYTES) {
+        throw std::invalid_argument("calibration file " + name +
+                                    " is too large to be a calibration (" + std::to_string(size) +
+                                    " bytes)");
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) throw std::invalid_argument("calibration file " + name + " cannot be read");
+    Json dict;
+    try {
+        dict = Json::parse(text.str());
+    } catch (const std::exception& e) {
+        throw std::invalid_argument("calibration file " + name + " is not JSON: " + e.what());
+    }
+    try {
+        return Calibration::from_dict(dict);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument("calibration file " + name +
+                                    " is not a calibration: " + e.what());
+    }
 }
 
 }  // namespace kelvo

@@ -73,7 +73,7 @@ void write_file_atomically(const fs::path& file, std::string_view bytes) {
 bool is_kit_output_name(const std::string& name) {
     static const std::regex PATTERN(
         R"(((disparity|depth|left|right|rectified_left|rectified_right|cloud)_\d{6}\.(tiff|png|ply))"
-        R"(|frame_\d{6}(_left|_right)?\.(tiff|png)|frames\.csv|run\.json)(\.partial)?)");
+        R"(|frame_\d{6}(_left|_right)?\.(tiff|png)|frames\.csv|run\.json|calibration\.(json|yaml)|report\.json)(\.partial)?)");
     return std::regex_match(name, PATTERN);
 }
 

@@ -101,7 +101,8 @@ int run_depth(const DepthArgs& args) {
                               "turbo colour map from the smallest (blue) to the largest (red) "
                               "valid value of each frame, printed on the colour bar and in "
                               "frames.csv; black = no estimate"},
-                             {"confidence", Json{{"files", "confidence_NNNNNN.png"}, {"format", CONFIDENCE_FORMAT}}}};
+                             {"confidence", Json{{"files", "confidence_NNNNNN.png"},
+                                                 {"format", CONFIDENCE_FORMAT}}}};
         }
         add_outcome(j, outcome);
         j["recording_copy"] = outcome.recording

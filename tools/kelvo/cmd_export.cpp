@@ -92,8 +92,9 @@ int run_export(const ExportArgs& args) {
     const bool mono = run.mono();
     const bool passthrough = run.pipeline().backend().is_passthrough();
     if (needs_maps && passthrough) {
-        throw UsageError("--what disparity, depth, ply and confidence need a back-end that computes maps; " +
-                         key + " does not");
+        throw UsageError(
+            "--what disparity, depth, ply and confidence need a back-end that computes maps; " +
+            key + " does not");
     }
     if (wants("disparity") && mono) {
         throw UsageError("--what disparity needs a stereo back-end; " + key + " is monocular");

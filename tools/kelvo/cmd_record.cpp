@@ -30,6 +30,7 @@ struct RecordArgs {
     std::string mode;
     double seconds = 10.0;
     std::vector<std::string> settings;
+    std::string calibration;
     bool force = false;
 };
 
@@ -90,8 +91,13 @@ int run_record(const RecordArgs& args) {
         throw UsageError(anywhere);
     }
     refuse_existing_file(args.out, args.force, "--out");
+    // Read before any device is touched: a bad file is a usage error.
+    const CalibrationPtr calibration =
+        args.calibration.empty() ? nullptr : load_calibration_file(args.calibration);
 
-    const KelvoCameraInfo camera = pick_camera(args.serial);
+    KelvoCameraInfo camera = pick_camera(args.serial);
+    // The recording stores it as its base calibration, as if the camera had it.
+    if (calibration) camera.base_calibration = calibration;
     if (!camera.spec)
         throw ExitError(EXIT_FAILED, "camera " + camera.os_id + " is not in the catalogue");
     if (const auto problem = check_against(*camera.spec, args.mode, initial_controls);
@@ -109,7 +115,8 @@ int run_record(const RecordArgs& args) {
     }
 
     catch_interrupts();
-    LiveCapture source(camera, {.mode = mode, .initial_controls = initial_controls});
+    LiveCapture source(
+        camera, {.mode = mode, .initial_controls = initial_controls, .calibration = calibration});
     const CameraInfo info = source.open();
     PendingFile file(args.out);
 
@@ -197,6 +204,11 @@ const bool record_registered = register_command({
                            "`kelvo catalog`); repeatable")
                 ->type_name("NAME=VALUE")
                 ->allow_extra_args(false);
+            app.add_option("--calibration", args->calibration,
+                           "a calibration in the kit's JSON (as `kelvo calibrate` writes it) "
+                           "that replaces the camera's own and is stored as the recording's "
+                           "base calibration")
+                ->type_name("FILE");
             app.add_flag("--force", args->force, "replace an existing --out file");
             return [args] { return run_record(*args); };
         },

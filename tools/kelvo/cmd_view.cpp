@@ -41,6 +41,7 @@ struct ViewArgs {
     std::string tls_cert;
     std::string tls_key;
     std::string out = ".";
+    std::string calibration;
 };
 
 /// The files the page asks for: recordings under a partial name until they
@@ -126,7 +127,11 @@ std::shared_ptr<FrameSource> open_source(const ViewArgs& args) {
         if (!camera) {
             throw ExitError(EXIT_FAILED, "no connected camera with serial " + repr(args.serial));
         }
-        return std::make_shared<LiveCapture>(*camera, LiveCaptureOptions{});
+        return std::make_shared<LiveCapture>(
+            *camera,
+            LiveCaptureOptions{.calibration = args.calibration.empty()
+                                                  ? nullptr
+                                                  : load_calibration_file(args.calibration)});
     }
     if (!fs::is_regular_file(args.path)) {
         throw ExitError(EXIT_FAILED, "kelvo view: error: no such recording: " + args.path);
@@ -138,6 +143,12 @@ int run_view(ViewArgs args) {
     if (args.path.empty() == args.serial.empty()) {
         throw UsageError("give a recording REC or --serial SERIAL (one of them)");
     }
+    if (!args.calibration.empty() && !args.path.empty()) {
+        throw UsageError(
+            "--calibration replaces a camera's calibration; a recording keeps its own (write a "
+            "corrected copy with `kelvo calibration REC --correct OUT.mkv`)");
+    }
+    if (!args.calibration.empty()) load_calibration_file(args.calibration);  // a bad file: usage
     if (args.token.empty() && !is_loopback_host(args.host)) args.token = generate_token();
     auto outputs = std::make_shared<ViewOutputs>(args.out);
     auto source = open_source(args);
@@ -223,6 +234,11 @@ const bool view_registered = register_command({
                     ->check(CLI::ExistingFile);
             cert->needs(key);
             key->needs(cert);
+            app.add_option("--calibration", args->calibration,
+                           "with --serial: a calibration in the kit's JSON (as `kelvo "
+                           "calibrate` writes it) that replaces the camera's own for this run "
+                           "and is stored as the base calibration of its recordings")
+                ->type_name("FILE");
             app.add_option("--out", args->out,
                            "folder for recordings (view_<time>.mkv) and saved frames "
                            "(disparity_NNNNNN.tiff/.png, cloud_NNNNNN.ply)")

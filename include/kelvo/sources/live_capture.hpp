@@ -38,6 +38,10 @@ struct LiveCaptureOptions {
     /// Control values applied once by open(), right after the control handle
     /// opens, in this order; each failure is logged and skipped.
     std::vector<std::pair<std::string, double>> initial_controls;
+    /// Replaces the camera's own calibration for this source's lifetime
+    /// (base and active calibration, and the camera description a recording
+    /// stores); null keeps the camera's.
+    CalibrationPtr calibration;
 };
 
 /// States: closed (constructed, or after close() or a failed open()) ->

@@ -55,7 +55,8 @@ class KELVO_API OutputFolder {
   public:
     /// Creates the folder, or takes an existing empty one. A non-empty folder
     /// is refused without `force`; with it, the files an earlier run of the
-    /// kit wrote there (maps, images, point clouds, frames.csv, run.json and
+    /// kit wrote there (maps, images, point clouds, frames.csv, run.json, a
+    /// calibration with its report, and
     /// their partial files) are removed so that runs never mix, and nothing
     /// else is touched.
     OutputFolder(const std::filesystem::path& dir, bool force, std::string_view option);

@@ -68,10 +68,16 @@ std::string readable_type_name(const std::type_info& type) {
     return name;
 }
 
+/// The camera as this source presents it: with the calibration that replaces its own.
+KelvoCameraInfo with_calibration(KelvoCameraInfo camera, const CalibrationPtr& calibration) {
+    if (calibration) camera.base_calibration = calibration;
+    return camera;
+}
+
 }  // namespace
 
 LiveCapture::LiveCapture(KelvoCameraInfo camera_info, LiveCaptureOptions options)
-    : _camera_info(std::move(camera_info)),
+    : _camera_info(with_calibration(std::move(camera_info), options.calibration)),
       _os_id(_camera_info.os_id),
       _mode(resolve_mode(_camera_info, options.mode)),
       _backend(current_backend()),
