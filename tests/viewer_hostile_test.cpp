@@ -119,32 +119,20 @@ double page_load_s(int port) {
     return seconds_since(start);
 }
 
-class ViewerHostileTest : public ::testing::Test {
+class ViewerHostileTest : public kelvo::testing::ViewerFixture {
   protected:
-    void TearDown() override {
-        if (server) server->stop();
-        if (session) session->stop();
-    }
-
-    void start(kelvo::ViewerServerOptions options) {
-        auto replay = std::make_shared<kelvo::MkvReplay>(demo_recording(),
-                                                         kelvo::MkvReplayOptions{.loop = true});
-        session =
-            std::make_shared<kelvo::ViewerSession>(kelvo::ViewerSessionOptions{.source = replay});
-        session->start();
-        options.port = 0;
-        server = std::make_unique<kelvo::ViewerServer>(session, options);
-        server->start();
-        port = server->port();
+    ViewerHostileTest() {
+        loop_replay = true;
+        pause_after_start = false;
     }
 
     double frames_emitted() { return session->state()["frames_emitted"].get<double>(); }
 
-    /// Frames the pipeline emitted per second: the best of two windows of a
+    /// Frames the pipeline emitted per second: the best of three windows of a
     /// second, since other work on a shared machine only ever slows a window down.
     double frame_rate() {
         double best = 0;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             const double before = frames_emitted();
             const auto t = Clock::now();
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -152,10 +140,6 @@ class ViewerHostileTest : public ::testing::Test {
         }
         return best;
     }
-
-    std::shared_ptr<kelvo::ViewerSession> session;
-    std::unique_ptr<kelvo::ViewerServer> server;
-    int port = 0;
 };
 
 TEST_F(ViewerHostileTest, IdleAndSlowlorisSocketsCannotLockThePageOut) {
@@ -170,7 +154,8 @@ TEST_F(ViewerHostileTest, IdleAndSlowlorisSocketsCannotLockThePageOut) {
         EXPECT_LT(attacked_s, normal_s + 1.0) << "normal " << normal_s << " s";
         const double attacked_fps = frame_rate();
         // Within 40 %: the machine's other load moves a window by about 30 %.
-        EXPECT_GT(attacked_fps, 0.6 * normal_fps) << "normal " << normal_fps << " fps";
+        // A starved pipeline falls to nothing; a loaded machine's windows swing by a third.
+        EXPECT_GT(attacked_fps, 0.5 * normal_fps) << "normal " << normal_fps << " fps";
         // And once more: the crowd is still there, the page still loads.
         EXPECT_LT(page_load_s(port), normal_s + 1.0);
         RecordProperty("normal_s", std::to_string(normal_s));
@@ -268,8 +253,8 @@ TEST_F(ViewerHostileTest, ABurstOfBadRequestsLeavesMemoryAndThePageAlone) {
     const double burst_fps = (frames_emitted() - frames_before) / burst_s;
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_LT(page_load_s(port), normal_s + 1.0);
-    // The burst competes for the same two cores: within 40 % still.
-    EXPECT_GT(burst_fps, 0.6 * normal_fps) << "normal " << normal_fps << " fps";
+    // The burst competes for the same two cores: at least half still.
+    EXPECT_GT(burst_fps, 0.5 * normal_fps) << "normal " << normal_fps << " fps";
     EXPECT_LT(resident_bytes() - memory_before, 50L << 20);
     RecordProperty("burst_s", std::to_string(burst_s));
     RecordProperty("burst_fps", std::to_string(burst_fps));

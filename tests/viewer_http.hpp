@@ -9,12 +9,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kelvo/json.hpp"
+#include "kelvo/sources/mkv_replay.hpp"
+#include "kelvo/viewer/viewer_server.hpp"
 #include "support/test_paths.hpp"
 
 namespace kelvo::testing {
@@ -118,5 +121,34 @@ inline Reply http(int port, const Request& req) {
 inline Reply post(int port, const std::string& path, const std::string& body) {
     return http(port, {.method = "POST", .path = path, .body = body});
 }
+
+/// A viewer session on the demo recording and its server on a free loopback
+/// port, stopped after each test.
+class ViewerFixture : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (server) server->stop();
+        if (session) session->stop();
+    }
+
+    void start(ViewerServerOptions options) {
+        auto replay =
+            std::make_shared<MkvReplay>(demo_recording(), MkvReplayOptions{.loop = loop_replay});
+        session = std::make_shared<ViewerSession>(ViewerSessionOptions{.source = replay});
+        session->start();
+        options.port = 0;
+        server = std::make_unique<ViewerServer>(session, options);
+        server->start();
+        port = server->port();
+        // Paused, so that a seek stays on its frame.
+        if (pause_after_start) session->playback({{"action", "pause"}});
+    }
+
+    bool loop_replay = false;
+    bool pause_after_start = true;
+    std::shared_ptr<ViewerSession> session;
+    std::unique_ptr<ViewerServer> server;
+    int port = 0;
+};
 
 }  // namespace kelvo::testing

@@ -73,25 +73,9 @@ PointFrame parse(const std::string& b) {
     return f;
 }
 
-class ViewerPointsTest : public ::testing::Test {
+class ViewerPointsTest : public kelvo::testing::ViewerFixture {
   protected:
     void SetUp() override { start({}); }
-    void TearDown() override {
-        if (server) server->stop();
-        if (session) session->stop();
-    }
-
-    void start(kelvo::ViewerServerOptions options) {
-        auto replay = std::make_shared<kelvo::MkvReplay>(kelvo::testing::demo_recording());
-        session =
-            std::make_shared<kelvo::ViewerSession>(kelvo::ViewerSessionOptions{.source = replay});
-        session->start();
-        options.port = 0;
-        server = std::make_unique<kelvo::ViewerServer>(session, options);
-        server->start();
-        port = server->port();
-        session->playback({{"action", "pause"}});
-    }
 
     /// Seeks to `frame` and returns its point frame at `width`.
     PointFrame frame_at(std::int64_t frame, int width) {
@@ -109,10 +93,6 @@ class ViewerPointsTest : public ::testing::Test {
         ADD_FAILURE() << "no point frame of frame " << frame;
         return {};
     }
-
-    std::shared_ptr<kelvo::ViewerSession> session;
-    std::unique_ptr<kelvo::ViewerServer> server;
-    int port = 0;
 };
 
 TEST_F(ViewerPointsTest, PointsAreTheSceneInTheCalibrationInForceAndMatchTheMeasureTool) {

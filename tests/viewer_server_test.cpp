@@ -30,26 +30,9 @@ using kelvo::testing::post;
 using kelvo::testing::Reply;
 using kelvo::testing::Request;
 
-class ViewerServerTest : public ::testing::Test {
+class ViewerServerTest : public kelvo::testing::ViewerFixture {
   protected:
     void SetUp() override { start({}); }
-    void TearDown() override {
-        if (server) server->stop();
-        if (session) session->stop();
-    }
-
-    void start(kelvo::ViewerServerOptions options) {
-        auto replay = std::make_shared<kelvo::MkvReplay>(demo_recording());
-        session =
-            std::make_shared<kelvo::ViewerSession>(kelvo::ViewerSessionOptions{.source = replay});
-        session->start();
-        options.port = 0;
-        server = std::make_unique<kelvo::ViewerServer>(session, options);
-        server->start();
-        port = server->port();
-        // Paused, so that a seek stays on its frame.
-        session->playback({{"action", "pause"}});
-    }
 
     /// Waits until the frame on display is `frame`.
     bool shows_frame(std::int64_t frame) {
@@ -62,10 +45,6 @@ class ViewerServerTest : public ::testing::Test {
     }
 
     std::int64_t frames_emitted() { return session->state()["frames_emitted"].get<std::int64_t>(); }
-
-    std::shared_ptr<kelvo::ViewerSession> session;
-    std::unique_ptr<kelvo::ViewerServer> server;
-    int port = 0;
 };
 
 struct BadCase {

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calibration/source_frames.hpp"
 #include "kelvo/calibration/opencv_yaml.hpp"
 #include "kelvo/errors.hpp"
 #include "kelvo/sources/base.hpp"
@@ -170,15 +171,7 @@ bool BoardCalibrator::add_view(const std::string& name, const cv::Mat& left, con
 
 std::int64_t BoardCalibrator::add_frames(FrameSource& source, int width, int height) {
     std::int64_t considered = 0;
-    int empty_grabs = 0;
-    while (empty_grabs < 30) {
-        const FramePtr frame = source.grab(1.0);
-        if (!frame) {
-            if (source.at_end()) break;
-            ++empty_grabs;
-            continue;
-        }
-        empty_grabs = 0;
+    detail::for_each_source_frame(source, [&](const FramePtr& frame) {
         ++considered;
         const std::string name = frame->source_frame_idx
                                      ? fmt::format("frame {}", *frame->source_frame_idx)
@@ -188,12 +181,12 @@ std::int64_t BoardCalibrator::add_frames(FrameSource& source, int width, int hei
             grey = source.decode_to_grey(frame->payload, width, height);
         } catch (const std::exception& e) {
             _entries.push_back({name, -1, fmt::format("does not decode: {}", e.what())});
-            continue;
+            return;
         }
         const int half = grey.cols / 2;
         add_view(name, grey(cv::Rect(0, 0, half, grey.rows)),
                  grey(cv::Rect(half, 0, half, grey.rows)));
-    }
+    });
     return considered;
 }
 

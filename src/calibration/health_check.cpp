@@ -8,6 +8,7 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calibration/source_frames.hpp"
 #include "kelvo/sources/base.hpp"
 
 namespace kelvo {
@@ -159,16 +160,8 @@ std::size_t CalibrationHealthCheck::add_frame(std::int64_t pts_us, const cv::Mat
 
 void CalibrationHealthCheck::add_frames(FrameSource& source, int width, int height,
                                         std::int64_t from_us) {
-    int empty_grabs = 0;
-    while (empty_grabs < 30) {
-        const FramePtr frame = source.grab(1.0);
-        if (!frame) {
-            if (source.at_end()) break;
-            ++empty_grabs;
-            continue;
-        }
-        empty_grabs = 0;
-        if (frame->pts_us < from_us) continue;
+    detail::for_each_source_frame(source, [&](const FramePtr& frame) {
+        if (frame->pts_us < from_us) return;
         cv::Mat grey;
         try {
             grey = source.decode_to_grey(frame->payload, width, height);
@@ -176,7 +169,7 @@ void CalibrationHealthCheck::add_frames(FrameSource& source, int width, int heig
             // An undecodable frame counts, with no matches.
         }
         add_frame(frame->pts_us, grey, frame->calibration);
-    }
+    });
 }
 
 HealthReport CalibrationHealthCheck::report() const {

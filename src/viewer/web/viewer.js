@@ -258,10 +258,15 @@ function drawMarks() {
     const [w, h] = frameSize();
     const sx = img.clientWidth / w;
     const sy = img.clientHeight / h;
+    strokeMeasureMarks(g, view.points.map(([x, y]) => [x * sx, y * sy]));
+}
+
+// The measure tool's marks on an overlay, as every panel draws them: a dot
+// at each picked point and, with both, the line between them.
+function strokeMeasureMarks(g, pts) {
     g.strokeStyle = '#fff';
     g.fillStyle = '#fff';
     g.lineWidth = 2;
-    const pts = view.points.map(([x, y]) => [x * sx, y * sy]);
     for (const [x, y] of pts) {
         g.beginPath();
         g.arc(x, y, 4, 0, 2 * Math.PI);

@@ -380,20 +380,7 @@ function drawPicks() {
     g.clearRect(0, 0, overlay.width, overlay.height);
     if (!cloud.picks.length) return;
     const m = viewProjection();
-    const pts = cloud.picks.map((p) => toScreen(m, p.p)).filter((s) => s);
-    g.strokeStyle = g.fillStyle = '#fff';
-    g.lineWidth = 2;
-    for (const [x, y] of pts) {
-        g.beginPath();
-        g.arc(x, y, 4, 0, 2 * Math.PI);
-        g.fill();
-    }
-    if (pts.length === 2) {
-        g.beginPath();
-        g.moveTo(...pts[0]);
-        g.lineTo(...pts[1]);
-        g.stroke();
-    }
+    strokeMeasureMarks(g, cloud.picks.map((p) => toScreen(m, p.p)).filter((s) => s));
 }
 
 async function pickForMeasure(sx, sy) {
