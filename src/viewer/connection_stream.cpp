@@ -22,6 +22,23 @@ std::int64_t deadline_in(double seconds) {
     return steady_now_ns() + static_cast<std::int64_t>(seconds * 1e9);
 }
 
+/// After an SSL_read or SSL_write that gave `r` <= 0: 0 when the call is to be
+/// retried once the socket is ready for `want` (set here: TLS may need to
+/// write to read, or read to write), else the SSL error that ends the call.
+int tls_wait(SSL* ssl, int r, short& want) {
+    const int error = SSL_get_error(ssl, r);
+    ERR_clear_error();
+    if (error == SSL_ERROR_WANT_READ) {
+        want = POLLIN;
+        return 0;
+    }
+    if (error == SSL_ERROR_WANT_WRITE) {
+        want = POLLOUT;
+        return 0;
+    }
+    return error;
+}
+
 void address_of(const sockaddr_storage& addr, std::string& ip, int& port) {
     char text[INET6_ADDRSTRLEN] = "";
     if (addr.ss_family == AF_INET) {
@@ -100,14 +117,9 @@ ssize_t ConnectionStream::fill(std::int64_t deadline_ns, bool reading) {
             const int r = SSL_read(_ssl, chunk, sizeof chunk);
             if (r > 0) {
                 n = r;
+            } else if (const int error = connection_stream::tls_wait(_ssl, r, want); error != 0) {
+                return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
             } else {
-                const int error = SSL_get_error(_ssl, r);
-                ERR_clear_error();
-                if (error == SSL_ERROR_WANT_WRITE) {
-                    want = POLLOUT;
-                } else if (error != SSL_ERROR_WANT_READ) {
-                    return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
-                }
                 n = -1;
             }
         } else {
@@ -198,14 +210,8 @@ ssize_t ConnectionStream::write(const char* ptr, size_t size) {
                                     static_cast<int>(std::min<std::size_t>(size - sent, 1 << 20)));
             if (r > 0) {
                 n = r;
-            } else {
-                const int error = SSL_get_error(_ssl, r);
-                ERR_clear_error();
-                if (error == SSL_ERROR_WANT_READ) {
-                    want = POLLIN;
-                } else if (error != SSL_ERROR_WANT_WRITE) {
-                    return -1;
-                }
+            } else if (connection_stream::tls_wait(_ssl, r, want) != 0) {
+                return -1;
             }
         } else {
             n = ::send(_fd, ptr + sent, size - sent, MSG_NOSIGNAL);
